@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that building, running and testing need.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
+PACKAGES=(
+  # build
+  cmake ninja-build g++ pkg-config ccache
+  qt6-base-dev librtaudio-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # fuzzing (libFuzzer)
+  clang libclang-rt-14-dev
+  # tests: private sound server, X server and its drivers, signal tools
+  pulseaudio pulseaudio-utils sox
+  xvfb xauth xdotool x11-apps imagemagick
+  python3 python3-numpy python3-scipy
+  locales
+)
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update
+$SUDO apt-get install -y --no-install-recommends "${PACKAGES[@]}"
