@@ -1,0 +1,9 @@
+#pragma once
+#include <cstdint>
+
+// Direct-form FIR over a ring of blockLength * blocksPerRing samples (a power of two):
+// output sample i of outputBlock = clamp(sum_j c[j] * x[(n - j) mod N]), truncated toward zero,
+// with n = blockLength * inputBlock + i. Products are summed in tap order into one double,
+// so the result is bit-identical to the plain loop. Always returns 0.
+int FirConvolve(const int16_t* inputRing, int32_t inputBlock, int16_t* outputRing, int32_t outputBlock,
+                uint32_t blockLength, int32_t blocksPerRing, const double* coefficients, uint32_t count);
