@@ -1,0 +1,68 @@
+#pragma once
+// The audio device layer: what the engine and the probe rely on from a sound device.
+//
+// - open: one direction of the system's preferred device (id -1) at the given format. Null on failure
+//   ("0 devices" is a failure). With a target, every finished block is announced by one WaveDoneEvent
+//   posted to target, on the thread target lives on (the UI thread), in the order the blocks were queued.
+// - prepare / unprepare / queue / start / reset / close: 0 on success, nonzero on failure.
+//   queue hands the device a block: capture fills all its bytes, playback plays it; blocks come back
+//   in queue order. Playback begins with the first block queued; capture only after start().
+// - reset stops the device and hands back every queued block, each with its own done event.
+// - close fails while blocks are queued and succeeds after a reset. The object is deleted by the
+//   caller after close (or whenever it gives up on it); the destructor releases everything.
+// - A device that fails or stalls while running hands back its blocks and fails the next prepare or
+//   queue, so the failure surfaces through the engine's notifications instead of a silent hang.
+#include <QEvent>
+#include <QObject>
+#include <cstdint>
+
+#include "engine/wave_format.h"
+
+// A block header, one per ring block (the fields of the platform's WAVEHDR).
+struct WaveHeader {
+    int16_t* lpData;
+    uint32_t dwBufferLength;   // bytes
+    uint32_t dwBytesRecorded;
+    uintptr_t dwUser;
+    uint32_t dwFlags;
+    uint32_t dwLoops;
+    WaveHeader* lpNext;
+    uintptr_t reserved;
+};
+
+enum class WaveDirection { Capture, Playback };
+
+// Message numbers of the done notifications.
+constexpr unsigned MM_WOM_DONE = 957;  // a playback block finished
+constexpr unsigned MM_WIM_DATA = 960;  // a capture block was filled
+
+class WaveDoneEvent : public QEvent {
+public:
+    static QEvent::Type eventType();
+    WaveDoneEvent(unsigned message, WaveHeader* header)
+        : QEvent(eventType()), message(message), header(header) {}
+    unsigned message;
+    WaveHeader* header;
+};
+
+class WaveDevice {
+public:
+    virtual ~WaveDevice() = default;
+    virtual int prepare(WaveHeader* header) = 0;
+    virtual int unprepare(WaveHeader* header) = 0;
+    virtual int queue(WaveHeader* header) = 0;  // waveInAddBuffer / waveOutWrite
+    virtual int start() = 0;                     // capture only
+    virtual int reset() = 0;
+    virtual int close() = 0;
+};
+
+class WaveDeviceBackend {
+public:
+    virtual ~WaveDeviceBackend() = default;
+    virtual WaveDevice* open(WaveDirection direction, int deviceId, const WaveFormat& format, QObject* target) = 0;
+};
+
+// The backend the engine and the probe use: the real sound devices unless a test installed another.
+WaveDeviceBackend& WaveBackend();
+// Installs a backend (not owned); null restores the real one.
+void WaveSetBackend(WaveDeviceBackend* backend);
