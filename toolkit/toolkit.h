@@ -1,0 +1,90 @@
+#pragma once
+// UI services every window relies on. Message boxes and file dialogs go through hooks so that
+// tests can answer them without a human.
+#include <QDialog>
+#include <QFont>
+#include <QRect>
+#include <QString>
+#include <cstddef>
+#include <functional>
+
+// The program's name: the executable's file name without its extension. Titles every message box.
+QString ProgramName();
+
+// Message box types and answers (the platform's values).
+enum : unsigned {
+    MB_OK = 0x0,
+    MB_YESNO = 0x4,
+    MB_ICONQUESTION = 0x20,
+    MB_ICONEXCLAMATION = 0x30,
+};
+enum : int { IDOK = 1, IDYES = 6, IDNO = 7 };
+
+// Modal message box titled with ProgramName(); "\n" in text breaks the line. Returns the button pressed.
+// Window messages (posted events, device notifications) keep being dispatched while it is open.
+int ZqMessageBox(const QString& text, unsigned type = MB_OK | MB_ICONEXCLAMATION, QWidget* parent = nullptr);
+using MessageBoxHook = std::function<int(const QString& title, const QString& text, unsigned type)>;
+void SetMessageBoxHook(MessageBoxHook hook);  // empty: the real box
+
+struct FileDialogRequest {
+    QWidget* parent = nullptr;
+    QString title;              // empty: the toolkit's default
+    QString filter;             // "Text (*.ext)|*.ext||" pairs
+    QString defaultExtension;   // added to a typed name without one
+    QString initialName;
+    bool mustExist = false;     // open dialog: only existing files
+    bool save = false;          // save dialog: asks before replacing an existing file
+};
+struct FileDialogResult {
+    bool accepted = false;
+    QString path;      // full path
+    QString fileName;  // file name part
+};
+FileDialogResult ZqFileDialog(const FileDialogRequest& request);
+using FileDialogHook = std::function<FileDialogResult(const FileDialogRequest&)>;
+void SetFileDialogHook(FileDialogHook hook);  // empty: the real dialog
+
+// Queues a close request to a dialog: never handled inside this call; it reaches the dialog's
+// reject() (its cancel handler) whether the dialog is shown or hidden. Dropped if the dialog is gone.
+void PostCloseRequest(QDialog* dialog);
+
+// Runs dlg application-modal in a loop of its own until it finishes; unlike QDialog::exec() the loop
+// survives the dialog hiding and showing again. Returns the dialog's result.
+int RunModalLoop(QDialog* dlg);
+
+// Layouts are given in dialog units: horizontal unit = average character width / 4,
+// vertical unit = character height / 8, of the dialog's font.
+class DialogUnits {
+public:
+    explicit DialogUnits(const QFont& font);
+    int x(int dluX) const;
+    int y(int dluY) const;
+    QRect rect(int x, int y, int w, int h) const;
+    QSize size(int w, int h) const;
+private:
+    double m_unitX;
+    double m_unitY;
+};
+
+// Base of every program window: one cancel path. Esc, the close box and a posted close request all
+// reach reject(), which calls OnCancel(). The default OnCancel ends the dialog like QDialog::reject().
+class ZqDialog : public QDialog {
+    Q_OBJECT
+public:
+    explicit ZqDialog(QWidget* owner = nullptr);
+    void reject() override;
+    virtual void OnCancel();
+    // Hides the window and deletes the object before returning. Not for use from the window's own handlers.
+    void DestroyWindow();
+    // The same, deferred to the event loop: for a window that ends itself from its own handler.
+    // Close requests still queued for it are ignored.
+    void DestroyWindowLater();
+    bool isBeingDestroyed() const { return m_bDestroying; }
+protected:
+    void closeEvent(QCloseEvent* event) override;
+private:
+    bool m_bDestroying = false;
+};
+
+// Text of 8-bit files (filter names, descriptions) as Windows-1252, the code page they come from.
+QString DecodeCp1252(const char* bytes, std::size_t length);
