@@ -9,7 +9,7 @@
 #include <deque>
 #include <vector>
 
-#include "engine/wave_device.h"
+#include "engine/audio_device.h"
 
 enum class SimOp { Open, Prepare, Unprepare, Queue, Start, Reset, Close };
 
