@@ -25,11 +25,6 @@
 #include <mutex>
 #include <thread>
 
-void CallbackGate::close() {
-    closed_.store(true, std::memory_order_seq_cst);
-    while (busy_.load(std::memory_order_seq_cst)) std::this_thread::yield();
-}
-
 namespace {
 
 // Header flags, as the platform defines them.

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 
 #include "engine/audio_device.h"
 
@@ -141,7 +142,11 @@ public:
         return true;
     }
     void leave() { busy_.store(false, std::memory_order_seq_cst); }
-    void close();  // spins (yielding) while the audio thread is inside: its work is short and never blocks
+    // Spins (yielding) while the audio thread is inside: its work is short and never blocks.
+    void close() {
+        closed_.store(true, std::memory_order_seq_cst);
+        while (busy_.load(std::memory_order_seq_cst)) std::this_thread::yield();
+    }
     void open() { closed_.store(false, std::memory_order_seq_cst); }
     bool isClosed() const { return closed_.load(std::memory_order_seq_cst); }
 
