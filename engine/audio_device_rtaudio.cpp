@@ -10,6 +10,7 @@
 #include "engine/audio_device_rtaudio.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -156,7 +157,8 @@ public:
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] { onWake(); });
         const int blockMs = int(1000.0 * kBlockBytes / (double(format.nSamplesPerSec) * s_->frameBytes));
         watchdog_ = std::make_unique<QTimer>();
-        watchdog_->setInterval(std::max(200, kStallBlocks * blockMs));
+        stallMs_ = std::max(200, kStallBlocks * blockMs);
+        watchdog_->setInterval(std::max(50, blockMs));
         QObject::connect(watchdog_.get(), &QTimer::timeout, watchdog_.get(), [this] { onWatchdog(); });
     }
 
@@ -283,6 +285,7 @@ private:
     void armWatchdog() {
         if (watchdog_ && running_ && !watchdog_->isActive()) {
             lastCallbacks_ = s_->callbacks.load(std::memory_order_relaxed);
+            sinceProgress_.start();
             watchdog_->start();
         }
     }
@@ -337,15 +340,19 @@ private:
         const uint64_t now = s_->callbacks.load(std::memory_order_relaxed);
         if (!running_ || failed_ || queuedCount_ == 0) {
             lastCallbacks_ = now;
+            sinceProgress_.start();
             if (!running_ || failed_) watchdog_->stop();
             return;
         }
-        if (now == lastCallbacks_) {
-            s_->failed.store(true, std::memory_order_release);
-            fail();
+        if (now != lastCallbacks_) {
+            lastCallbacks_ = now;
+            sinceProgress_.start();
             return;
         }
-        lastCallbacks_ = now;
+        if (sinceProgress_.elapsed() >= stallMs_) {
+            s_->failed.store(true, std::memory_order_release);
+            fail();
+        }
     }
 
     void checkFailure() {
@@ -358,7 +365,27 @@ private:
         if (failed_) return;
         failed_ = true;
         handBack();
-        stopStream();
+        abandonStream();
+    }
+
+    // Leaves the broken stream to a helper thread that stops and closes it, however long that takes: a
+    // frozen server would hold the UI thread otherwise. The device never touches the stream again.
+    void abandonStream() {
+        if (watchdog_) watchdog_->stop();
+        running_ = false;
+        if (stuck_) return;
+        stuck_ = true;
+        try {
+            std::thread([stream = s_] {
+                t_stream = stream.get();
+                try {
+                    stream->audio.reset();
+                } catch (...) {
+                }
+            }).detach();
+        } catch (...) {
+            // No thread: the stream stays open until the process ends.
+        }
     }
 
     std::shared_ptr<Stream> s_;
@@ -366,7 +393,9 @@ private:
     std::unique_ptr<QSocketNotifier> notifier_;
     std::unique_ptr<QTimer> watchdog_;
     int queuedCount_ = 0;  // blocks handed to the device and not yet given back
-    uint64_t lastCallbacks_ = 0;
+    uint64_t lastCallbacks_ = 0;         // the audio thread's progress at the last look
+    QElapsedTimer sinceProgress_;        // since that progress last moved
+    int stallMs_ = 0;
     bool running_ = false;
     bool failed_ = false;
     bool closed_ = false;
