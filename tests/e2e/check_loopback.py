@@ -23,14 +23,15 @@ DESIGN_DELAY_MS = 2 * BLOCK * 1000.0 / RATE  # 371.5 ms
 
 
 def best_lag(a, b):
-    """Lag L (samples) maximising the correlation of b[n + L] with a[n], for L >= 0."""
+    """Lag L (samples, either sign) maximising the correlation of b[n + L] with a[n]."""
     n = 1
     while n < len(a) + len(b):
         n *= 2
     fa = np.fft.rfft(a.astype(np.float64), n)
     fb = np.fft.rfft(b.astype(np.float64), n)
-    corr = np.fft.irfft(np.conj(fa) * fb, n)[: len(b)]
-    return int(np.argmax(corr))
+    corr = np.fft.irfft(np.conj(fa) * fb, n)
+    k = int(np.argmax(corr))
+    return k if k < len(b) else k - n
 
 
 def signal_span(x, threshold=64):
@@ -43,6 +44,9 @@ def signal_span(x, threshold=64):
 def compare(reference, other, lag, span, what, problems):
     """other[n + lag] must equal reference[n] for n in span."""
     start, end = span
+    if start + lag < 0:
+        problems.append(f"{what}: starts {-(start + lag)} samples too late")
+        return
     if end + lag > len(other):
         problems.append(f"{what}: ends {end + lag - len(other)} samples too early")
         return
@@ -52,7 +56,7 @@ def compare(reference, other, lag, span, what, problems):
     if bad.size:
         first = int(bad[0]) + start
         problems.append(
-            f"{what}: {bad.size} of {end - start} samples differ, first at {first / RATE:.3f} s of the input "
+            f"{what}: {bad.size} of {end - start} samples differ, first at {first / RATE:.3f} s "
             f"(dropout, glitch or a changing delay)"
         )
 
@@ -155,8 +159,8 @@ def check_wav(path, left, span, problems, require_signal=True):
         return
     # The file holds the played blocks: the captured input from the first block on, in order.
     lag_in_file = best_lag(data, left)  # left[n + L] == data[n]
-    start = max(span[0] - lag_in_file, 0)
-    end = min(span[1] - lag_in_file, len(data))
+    start = max(span[0] - lag_in_file, 0, -lag_in_file)
+    end = min(span[1] - lag_in_file, len(data), len(left) - lag_in_file)
     if end - start < (span[1] - span[0]) // 2:
         problems.append("WAV file misses most of the signal")
         return

@@ -17,6 +17,7 @@ checker="$here/check_loopback.py"
 
 work=$(mktemp -d /tmp/zq-e2e.XXXXXX)
 prog_pid=
+keep=
 source "$here/pulse_env.sh"
 
 cleanup() {
@@ -25,13 +26,14 @@ cleanup() {
         wait "$prog_pid" 2>/dev/null || true
     fi
     zq_pulse_stop
-    rm -rf "$work"
+    if [ -n "$keep" ]; then echo "files kept in $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 fail() {
     echo "FAIL: $*"
+    keep=1
     if [ -f "$work/prog.log" ]; then echo "--- program output"; cat "$work/prog.log"; fi
     exit 1
 }
