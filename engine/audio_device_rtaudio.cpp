@@ -265,9 +265,10 @@ private:
         return true;
     }
 
-    // Stops the stream if it runs; the gate is already closed. A stop that hangs leaves the stream behind.
+    // Keeps the audio thread out and stops the stream if it runs. A stop that hangs leaves the stream behind.
     void stopStream() {
         if (watchdog_) watchdog_->stop();
+        s_->gate.close();
         if (!running_) return;
         running_ = false;
         if (stuck_) return;
