@@ -249,6 +249,9 @@ int WaveInStop() {
 
 int WaveInClose() {
     if (!initialised || !captureOpen || captureStarted) return 1;
+    // After a failed WaveInStart the device still holds the blocks queued before the failure and
+    // would refuse to close for good; hand them back first (a no-op after WaveInStop).
+    captureDevice->reset();
     if (captureDevice->close() != 0) return 101;
     delete captureDevice;
     captureDevice = nullptr;

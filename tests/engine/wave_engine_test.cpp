@@ -139,9 +139,11 @@ TEST_F(Engine, PlaybackStartsTwoBlocksBehindCapture) {
     EXPECT_EQ(sim.queuedCapture(), 2);
     // What was played is the captured blocks, in order.
     ASSERT_EQ(sim.played().size(), 7u * WAVE_BLOCK_SAMPLES);
-    for (int k = 0; k < 7; ++k)
-        EXPECT_TRUE(std::equal(samples(k).begin(), samples(k).end(), sim.played().begin() + k * WAVE_BLOCK_SAMPLES))
+    for (int k = 0; k < 7; ++k) {
+        auto expected = samples(k);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), sim.played().begin() + k * WAVE_BLOCK_SAMPLES))
             << "block " << k;
+    }
 }
 
 TEST_F(Engine, OverflowWhenPlaybackRunsDry) {
@@ -215,14 +217,23 @@ TEST_F(Engine, DeviceFailuresWhileStreamingAreReported) {
     EXPECT_EQ(sim.queuedCapture(), 0);  // no block requeued: capture runs out
 }
 
-TEST_F(Engine, FailedRequeueAndPlaybackErrors) {
+TEST_F(Engine, FailedRequeueEndsTheHandlerBeforeTheBlockIsReported) {
     startAll();
     sim.failNext(D::Capture, SimOp::Queue);
     capture(0);
-    EXPECT_EQ(notes.back(), Note(WAVE_ERR_IN_ADDBUFFER, 0, 0));
+    EXPECT_EQ(notes, (std::vector<Note>{{WAVE_ERR_IN_ADDBUFFER, 0, 0}}));
+    capture(1);  // the one block still queued: reported as the first
+    EXPECT_EQ(notes.back(), Note(1, 0, 0));
+}
+
+TEST_F(Engine, FailedPlaybackPrepareAfterTheBlockWasReported) {
+    startAll();
+    capture(0);
     sim.failNext(D::Playback, SimOp::Prepare);
     capture(1);
-    EXPECT_EQ(notes.back(), Note(WAVE_ERR_OUT_PREPARE, 0, 0));
+    EXPECT_EQ(notes, (std::vector<Note>{{1, 0, 0}, {1, 1, 1}, {WAVE_ERR_OUT_PREPARE, 0, 0}}));
+    EXPECT_EQ(sim.queuedPlayback(), 0);
+    EXPECT_EQ(sim.queuedCapture(), 2);  // the requeue happened before
 }
 
 TEST_F(Engine, PlaybackWriteAndUnprepareErrors) {
@@ -245,8 +256,24 @@ TEST_F(Engine, StartFailuresLeaveCaptureStopped) {
     sim.failNext(D::Capture, SimOp::Start);
     EXPECT_EQ(WaveInStart(), 104);
     EXPECT_EQ(WaveInStop(), 1);  // not started
+    EXPECT_EQ(sim.queuedCapture(), 2);
+    // The blocks queued by the failed start are handed back, so the stop can still close the device
+    // and a later run can start afresh.
+    EXPECT_EQ(WaveInClose(), 0);
+    EXPECT_FALSE(sim.isOpen(D::Capture));
+    EXPECT_EQ(WaveExit(), 0);
+    deliver();
+    EXPECT_TRUE(notes.empty());
+}
+
+TEST_F(Engine, FailedDeviceCloseKeepsTheDirectionOpen) {
+    startAll();
+    ASSERT_EQ(WaveInStop(), 0);
     sim.failNext(D::Capture, SimOp::Close);
-    EXPECT_EQ(WaveInClose(), 1);  // the sim refuses: two blocks are still queued, as a real device would
+    EXPECT_EQ(WaveInClose(), 101);
+    EXPECT_NE(InputRing, nullptr);
+    EXPECT_EQ(WaveExit(), 1);
+    EXPECT_EQ(WaveInClose(), 0);
 }
 
 TEST_F(Engine, OpenFailuresLeaveTheDirectionClosed) {
@@ -308,17 +335,19 @@ TEST_F(EngineFile, EveryPlayedBlockIsWrittenInOrderButNotThoseQueuedAtStop) {
     auto s = fileSamples();
     ASSERT_EQ(s.size(), 4u * WAVE_BLOCK_SAMPLES);
     EXPECT_TRUE(std::equal(s.begin(), s.end(), sim.played().begin()));
-    for (int k = 0; k < 4; ++k)
-        EXPECT_TRUE(std::equal(samples(k).begin(), samples(k).end(), s.begin() + k * WAVE_BLOCK_SAMPLES));
+    for (int k = 0; k < 4; ++k) {
+        auto expected = samples(k);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), s.begin() + k * WAVE_BLOCK_SAMPLES));
+    }
 }
 
 TEST_F(EngineFile, DiskFullReportsOnceAndPlaybackGoesOn) {
     startAll(1, path);
     capture(0);
     capture(1);
+    capture(2);
     play();  // block 0 written
-    // Make the next write fail the way a full disk does: the file vanishes under a read-only bind is
-    // not available here, so close the descriptor's room instead with a tiny file size limit.
+    // The next write fails as on a full disk: the file size limit leaves no room for another block.
     rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, SIG_IGN);
@@ -327,9 +356,10 @@ TEST_F(EngineFile, DiskFullReportsOnceAndPlaybackGoesOn) {
     play();
     setrlimit(RLIMIT_FSIZE, &old);
     EXPECT_EQ(notes.back(), Note(WAVE_ERR_FILE_FULL, 0, 0));
-    capture(2);
+    capture(3);
     play();
     EXPECT_EQ(std::get<0>(notes.back()), 1);  // no second 107: file output has ended
+    EXPECT_EQ(sim.played().size(), 3u * WAVE_BLOCK_SAMPLES);  // the sound went on
     EXPECT_EQ(stopAll(), 0);
     auto s = fileSamples();
     EXPECT_EQ(s.size(), 1u * WAVE_BLOCK_SAMPLES);
