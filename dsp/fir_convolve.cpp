@@ -1,5 +1,7 @@
 #include "dsp/fir_convolve.h"
 
+#include <cstddef>
+
 #include "dsp/fir_limits.h"
 
 namespace {
@@ -35,19 +37,33 @@ void convolvePlain(const int16_t* in, int32_t inBlock, int16_t* out, int32_t out
 
 // Vectorised across output samples: every lane keeps its own accumulator and adds the taps in the
 // same order as the plain loop, so the sums round identically (no fused multiply-add: the library is
-// built with -ffp-contract=off).
+// built with -ffp-contract=off). GCC lowers the generic vectors to whatever the clone's target has.
+typedef double Lanes __attribute__((vector_size(64)));
+
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
 __attribute__((target_clones("avx512f", "avx2", "default")))
 #endif
-void convolveTiles(const double* x, uint32_t history, uint32_t L, const double* c, uint32_t count, double* y) {
-    for (uint32_t i0 = 0; i0 < L; i0 += TILE) {
-        double acc[TILE] = {};
-        for (uint32_t j = 0; j < count; ++j) {
+void convolveTiles(const double* x, size_t history, size_t L, const double* c, size_t count, double* y) {
+    static_assert(TILE == 4 * sizeof(Lanes) / sizeof(double));
+    for (size_t i0 = 0; i0 < L; i0 += TILE) {
+        Lanes a0 = {}, a1 = {}, a2 = {}, a3 = {};
+        const double* xp = x + history + i0;
+        for (size_t j = 0; j < count; ++j, --xp) {
             const double cj = c[j];
-            const double* xp = x + history + i0 - j;
-            for (uint32_t t = 0; t < TILE; ++t) acc[t] += xp[t] * cj;
+            Lanes x0, x1, x2, x3;  // unaligned loads
+            __builtin_memcpy(&x0, xp, sizeof x0);
+            __builtin_memcpy(&x1, xp + 8, sizeof x1);
+            __builtin_memcpy(&x2, xp + 16, sizeof x2);
+            __builtin_memcpy(&x3, xp + 24, sizeof x3);
+            a0 += x0 * cj;
+            a1 += x1 * cj;
+            a2 += x2 * cj;
+            a3 += x3 * cj;
         }
-        for (uint32_t t = 0; t < TILE; ++t) y[i0 + t] = acc[t];
+        __builtin_memcpy(y + i0, &a0, sizeof a0);
+        __builtin_memcpy(y + i0 + 8, &a1, sizeof a1);
+        __builtin_memcpy(y + i0 + 16, &a2, sizeof a2);
+        __builtin_memcpy(y + i0 + 24, &a3, sizeof a3);
     }
 }
 
