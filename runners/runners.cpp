@@ -1,0 +1,218 @@
+// The three runners are one design: a table entry per runner names its window pointer, its block
+// procedure and its block work; start, stop, the error reporting and the spectrum feeding are shared.
+#include "runners/runners.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <cstring>
+
+#include "dsp/fft.h"
+#include "dsp/filter_bank.h"
+#include "dsp/fir_convolve.h"
+#include "dsp/fir_file.h"
+#include "toolkit/toolkit.h"
+#include "ui/spectrum_display_dlg.h"
+
+CRunnerWindow* DirectMappingWindow = nullptr;
+CRunnerWindow* FirBankWindow = nullptr;
+CRunnerWindow* UserFirWindow = nullptr;
+
+namespace {
+
+long g_spectrumFrames = 0;
+
+using BlockWork = void (*)(int inputBlock, int outputBlock);
+
+struct Runner {
+    CRunnerWindow** window;
+    WaveNotifyProc blockProc;
+    BlockWork work;
+    // Error boxes do not nest: while one is open, later errors only remember that they asked for a close.
+    bool errorBoxOpen = false;
+    bool closePending = false;
+};
+
+// A count from a coefficient array, kept within the array whatever the reader left in it.
+uint32_t TapCount(int32_t count)
+{
+    if (count < 0)
+        return 0;
+    return count > FIR_MAX_COEFFICIENTS ? FIR_MAX_COEFFICIENTS : static_cast<uint32_t>(count);
+}
+
+void CopyBlock(int inputBlock, int outputBlock)
+{
+    std::memcpy(OutputRing + WAVE_BLOCK_SAMPLES * outputBlock, InputRing + WAVE_BLOCK_SAMPLES * inputBlock,
+                WAVE_BLOCK_BYTES);
+}
+
+void ConvolveBank(int inputBlock, int outputBlock)
+{
+    FirConvolve(InputRing, inputBlock, OutputRing, outputBlock, WAVE_BLOCK_SAMPLES, WAVE_NUM_BLOCKS,
+                BankCoefficients, TapCount(BankCoefficientCount));
+}
+
+void ConvolveUser(int inputBlock, int outputBlock)
+{
+    FirConvolve(InputRing, inputBlock, OutputRing, outputBlock, WAVE_BLOCK_SAMPLES, WAVE_NUM_BLOCKS,
+                UserCoefficients, TapCount(UserCoefficientCount));
+}
+
+Runner g_directMapping{&DirectMappingWindow, DirectMappingBlock, CopyBlock};
+Runner g_firBank{&FirBankWindow, FirBankBlock, ConvolveBank};
+Runner g_userFir{&UserFirWindow, UserFirBlock, ConvolveUser};
+
+void PostClose(Runner& r)
+{
+    if (*r.window)
+        PostCloseRequest((*r.window)->RunnerDialog());
+}
+
+// Shows the message; a close request, this one's or one remembered while the box was open, is posted
+// to the runner's window once the box has been dismissed.
+void ReportError(Runner& r, const char* text, bool close)
+{
+    if (r.errorBoxOpen) {
+        if (close)
+            r.closePending = true;
+        return;
+    }
+    r.errorBoxOpen = true;
+    ZqMessageBox(QString::fromLatin1(text), MB_OK | MB_ICONEXCLAMATION);
+    r.errorBoxOpen = false;
+    const bool post = close || r.closePending;
+    r.closePending = false;
+    if (post)
+        PostClose(r);
+}
+
+// One spectrum frame from one block: the samples as they are, unscaled and unwindowed.
+void FeedSpectrum(CSpectrumDisplayDlg* spectrum, const int16_t* block, double* samples, double* re, double* im)
+{
+    for (int n = 0; n < WAVE_BLOCK_SAMPLES; ++n)
+        samples[n] = block[n];
+    Fft(WAVE_BLOCK_SAMPLES, 0, samples, nullptr, re, im);
+    ++g_spectrumFrames;
+    spectrum->UpdateSpectrum(re, im, WAVE_BLOCK_SAMPLES);
+}
+
+void ProcessBlock(Runner& r, int inputBlock, int outputBlock)
+{
+    if (!InputRing || !OutputRing || inputBlock < 0 || inputBlock >= WAVE_NUM_BLOCKS || outputBlock < 0 ||
+        outputBlock >= WAVE_NUM_BLOCKS)
+        return;
+    // Work arrays belong to the call: the procedure may be entered again while a message box is open.
+    double samples[WAVE_BLOCK_SAMPLES];
+    double re[WAVE_BLOCK_SAMPLES];
+    double im[WAVE_BLOCK_SAMPLES];
+    // The links are read afresh at every block: spectrum windows come and go while the function runs.
+    if (*r.window) {
+        if (CSpectrumDisplayDlg* in = (*r.window)->InputSpectrumLink())
+            FeedSpectrum(in, InputRing + WAVE_BLOCK_SAMPLES * inputBlock, samples, re, im);
+    }
+    r.work(inputBlock, outputBlock);
+    if (*r.window) {
+        if (CSpectrumDisplayDlg* out = (*r.window)->OutputSpectrumLink())
+            FeedSpectrum(out, OutputRing + WAVE_BLOCK_SAMPLES * outputBlock, samples, re, im);
+    }
+}
+
+int RunBlock(Runner& r, int code, int inputBlock, int outputBlock)
+{
+    switch (code) {
+    case WAVE_BLOCK_READY:
+        ProcessBlock(r, inputBlock, outputBlock);
+        break;
+    case WAVE_ERR_OUT_UNPREPARE:
+    case WAVE_ERR_OUT_PREPARE:
+    case WAVE_ERR_OUT_WRITE:
+    case WAVE_ERR_IN_UNPREPARE:
+    case WAVE_ERR_IN_PREPARE:
+    case WAVE_ERR_IN_ADDBUFFER:
+        ReportError(r, "Error while operating.", true);
+        break;
+    case WAVE_ERR_FILE_FULL:
+        // The engine has already ended the file output; the sound goes on.
+        ReportError(r, "Error writing to output wave file: disk is full.\nOutput to file is stopped.", false);
+        break;
+    case WAVE_ERR_FILE_WRITE:
+        ReportError(r, "Error writing to output wave file.", true);
+        break;
+    case WAVE_ERR_OVERFLOW:
+        ReportError(r, "Output buffer overflow", true);
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+// A failed step leaves the engine part way up: the stop reached through the close request takes it down.
+void Start(Runner& r, CRunnerWindow* window, int outputToFile, const QString& outputPath)
+{
+    *r.window = window;
+    if (!r.errorBoxOpen)
+        r.closePending = false;
+    QObject* owner = window ? window->RunnerDialog() : nullptr;
+    if (WaveInit(owner, r.blockProc) != 0) {
+        ReportError(r, "Initialisation of the audio system failed.", true);
+        return;
+    }
+    if (WaveInOpen(WAVE_MAPPER) != 0) {
+        ReportError(r, "Unable to open the audio input device.\nThe device is probably busy.", true);
+        return;
+    }
+    const QByteArray path = QFile::encodeName(outputPath);
+    const int result = WaveOutOpen(WAVE_MAPPER, outputToFile, path.constData());
+    if (result == 102) {
+        ReportError(r, "Unable to open the output file.", true);
+        return;
+    }
+    if (result != 0) {
+        ReportError(r, "Unable to open the audio output device.\nThe device is probably busy.", true);
+        return;
+    }
+    WaveOutStart();  // cannot fail once both directions are open
+    if (WaveInStart() != 0)
+        ReportError(r, "Unable to start recording.", true);
+}
+
+// Each step refuses harmlessly when it does not apply, so this is safe after any partial start and twice.
+int Stop(Runner& r)
+{
+    WaveInStop();
+    WaveInClose();
+    WaveOutStop();
+    WaveOutClose();
+    const int result = WaveExit();
+    *r.window = nullptr;
+    return result;
+}
+
+}  // namespace
+
+void DirectMappingStart(CRunnerWindow* window, int outputToFile, QString outputPath)
+{
+    Start(g_directMapping, window, outputToFile, outputPath);
+}
+int DirectMappingStop() { return Stop(g_directMapping); }
+int DirectMappingBlock(int code, int inputBlock, int outputBlock)
+{
+    return RunBlock(g_directMapping, code, inputBlock, outputBlock);
+}
+
+void FirBankStart(CRunnerWindow* window, int outputToFile, QString outputPath)
+{
+    Start(g_firBank, window, outputToFile, outputPath);
+}
+int FirBankStop() { return Stop(g_firBank); }
+int FirBankBlock(int code, int inputBlock, int outputBlock) { return RunBlock(g_firBank, code, inputBlock, outputBlock); }
+
+void UserFirStart(CRunnerWindow* window, int outputToFile, QString outputPath)
+{
+    Start(g_userFir, window, outputToFile, outputPath);
+}
+int UserFirStop() { return Stop(g_userFir); }
+int UserFirBlock(int code, int inputBlock, int outputBlock) { return RunBlock(g_userFir, code, inputBlock, outputBlock); }
+
+long RunnerSpectrumFrames() { return g_spectrumFrames; }

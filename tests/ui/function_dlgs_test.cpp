@@ -1,0 +1,357 @@
+// The three function control windows over the simulated devices.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest/QTest>
+
+#include "dsp/filter_bank.h"
+#include "engine/wave_engine.h"
+#include "runners/runners.h"
+#include "tests/runners/runner_test_support.h"
+#include "ui/function_dlgs.h"
+#include "ui/output_choice.h"
+#include "ui/spectrum_display_dlg.h"
+
+using namespace zqtest;
+
+namespace {
+
+// The main window as the function windows see it.
+class TestOwner : public QDialog, public COutputChoice {
+public:
+    TestOwner() { resize(400, 300); }
+};
+
+struct FileDialogRecorder {
+    QList<FileDialogRequest> requests;
+    FileDialogResult answer;
+    FileDialogRecorder()
+    {
+        SetFileDialogHook([this](const FileDialogRequest& r) {
+            requests.append(r);
+            return answer;
+        });
+    }
+    ~FileDialogRecorder() { SetFileDialogHook({}); }
+    void Choose(const QString& path)
+    {
+        answer.accepted = true;
+        answer.path = path;
+        answer.fileName = QFileInfo(path).fileName();
+    }
+};
+
+// Records the order in which objects are destroyed.
+struct DestroyLog {
+    QStringList order;
+    void Watch(QObject* object, const QString& name)
+    {
+        QObject::connect(object, &QObject::destroyed, [this, name] { order.append(name); });
+    }
+};
+
+class FunctionWindows : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        owner.show();
+        std::remove(FilterBankPath().c_str());
+    }
+    void TearDown() override
+    {
+        Pump();
+        EXPECT_EQ(DirectMappingWindow, nullptr);
+        EXPECT_EQ(FirBankWindow, nullptr);
+        EXPECT_EQ(UserFirWindow, nullptr);
+        EXPECT_EQ(g_nSpectrumWindows, 0);
+        std::remove(FilterBankPath().c_str());
+    }
+    // As the main window does it: hide itself, show the function window.
+    template <class Dlg>
+    void ShowInPlaceOfOwner(Dlg* dlg)
+    {
+        owner.hide();
+        dlg->show();
+    }
+
+    SimWaveBackend sim;
+    MessageBoxRecorder boxes;
+    FileDialogRecorder files;
+    TestOwner owner;
+    QTemporaryDir dir;
+};
+
+void WriteLowPassBank(int taps = 1000)
+{
+    std::vector<double> h(taps, 1.0 / taps);
+    WriteBank(FilterBankPath(), {{"Tiefpa\xdf", h}, {"Second", {1.0}}});
+}
+
+}  // namespace
+
+TEST_F(FunctionWindows, DirectMappingWindowStartsItsRunnerHiddenTopmostAndCentred)
+{
+    auto* dlg = new CDirectMappingDlg(&owner);
+    EXPECT_FALSE(dlg->isVisible());
+    EXPECT_EQ(DirectMappingWindow, dlg);
+    EXPECT_TRUE(sim.isOpen(WaveDirection::Capture));
+    EXPECT_TRUE(sim.isOpen(WaveDirection::Playback));
+    EXPECT_EQ(dlg->windowTitle(), QStringLiteral("ZORIQ1: Direct mapping"));
+    EXPECT_TRUE(dlg->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_LE((dlg->geometry().center() - owner.frameGeometry().center()).manhattanLength(), 4);
+    EXPECT_EQ(dlg->m_btnSpectrum->text(), QStringLiteral("Spectrum &Display"));
+    EXPECT_EQ(dlg->m_btnSpectrum->property("ctrlId").toInt(), 1022);
+    EXPECT_FALSE(dlg->m_btnSpectrum->isChecked());
+    ASSERT_NE(dlg->m_btnStop, nullptr);
+    EXPECT_EQ(dlg->m_btnStop->text(), QStringLiteral("Stop &Function"));
+    EXPECT_EQ(dlg->m_btnStop->property("ctrlId").toInt(), 2);
+    EXPECT_TRUE(dlg->m_btnStop->isDefault());
+    ShowInPlaceOfOwner(dlg);
+    QPointer<CDirectMappingDlg> alive(dlg);
+    dlg->m_btnStop->click();
+    Pump();
+    EXPECT_TRUE(alive.isNull());
+    EXPECT_TRUE(owner.isVisible());
+    EXPECT_FALSE(sim.isOpen(WaveDirection::Capture));
+    EXPECT_TRUE(boxes.texts.isEmpty());
+}
+
+TEST_F(FunctionWindows, TickingAndClearingOpensAndClosesOneSpectrumWindowFedFromTheNextBlock)
+{
+    auto* dlg = new CDirectMappingDlg(&owner);
+    ShowInPlaceOfOwner(dlg);
+    SimStream stream(sim);
+    const std::vector<Block> input = RandomBlocks(8, 21);
+    for (int round = 0; round < 3; ++round) {
+        dlg->m_btnSpectrum->click();
+        ASSERT_NE(dlg->m_pSpectrum, nullptr);
+        EXPECT_EQ(dlg->m_bSpectrum, 1);
+        EXPECT_EQ(g_nSpectrumWindows, 1);
+        EXPECT_EQ(dlg->m_pSpectrum->windowTitle(), QStringLiteral("ZORIQ1: Spectrum Display"));
+        EXPECT_TRUE(dlg->m_pSpectrum->isVisible());
+        EXPECT_EQ(dlg->m_pSpectrum->m_nPoints, 0);
+        const long before = RunnerSpectrumFrames();
+        stream.Feed(input[round]);
+        EXPECT_EQ(RunnerSpectrumFrames(), before + 1);
+        EXPECT_GT(dlg->m_pSpectrum->m_nPoints, 0);
+
+        dlg->m_btnSpectrum->click();
+        EXPECT_EQ(dlg->m_pSpectrum, nullptr);
+        EXPECT_EQ(dlg->m_bSpectrum, 0);
+        EXPECT_EQ(g_nSpectrumWindows, 0);
+        stream.Feed(input[round + 3]);
+        EXPECT_EQ(RunnerSpectrumFrames(), before + 1) << "fed after it closed";
+    }
+    dlg->reject();
+}
+
+TEST_F(FunctionWindows, StopWithBothSpectrumWindowsOpenClosesInputThenOutputThenItself)
+{
+    WriteLowPassBank();
+    auto* dlg = new CFirFilterDlg(0, &owner);
+    ASSERT_EQ(FirBankWindow, dlg);
+    EXPECT_EQ(dlg->windowTitle(), QStringLiteral("ZORIQ1: FIR filter"));
+    EXPECT_EQ(dlg->m_stcCount->text(), QStringLiteral("1000"));
+    EXPECT_EQ(dlg->m_edtDescription->text(), QString::fromUtf8("Tiefpa\xc3\x9f"));
+    EXPECT_EQ(dlg->m_nFilterIndex, 0);
+    ShowInPlaceOfOwner(dlg);
+    dlg->m_btnSpectrumIn->click();
+    dlg->m_btnSpectrumOut->click();
+    ASSERT_NE(dlg->m_pSpectrumIn, nullptr);
+    ASSERT_NE(dlg->m_pSpectrumOut, nullptr);
+    EXPECT_EQ(dlg->m_pSpectrumIn->windowTitle(), QStringLiteral("ZORIQ1: Spectrum Display Input"));
+    EXPECT_EQ(dlg->m_pSpectrumOut->windowTitle(), QStringLiteral("ZORIQ1: Spectrum Display Output"));
+    EXPECT_EQ(g_nSpectrumWindows, 2);
+
+    SimStream stream(sim);
+    const long before = RunnerSpectrumFrames();
+    stream.Feed(RandomBlocks(1, 22)[0]);
+    EXPECT_EQ(RunnerSpectrumFrames(), before + 2);
+
+    DestroyLog log;
+    log.Watch(dlg->m_pSpectrumIn, "input");
+    log.Watch(dlg->m_pSpectrumOut, "output");
+    log.Watch(dlg, "window");
+    dlg->m_btnStop->click();
+    EXPECT_EQ(FirBankWindow, nullptr) << "the runner stops first";
+    EXPECT_TRUE(owner.isVisible());
+    Pump();
+    EXPECT_EQ(log.order, (QStringList{"input", "output", "window"}));
+    EXPECT_FALSE(sim.isOpen(WaveDirection::Playback));
+}
+
+TEST_F(FunctionWindows, EnterAndEscapeStopTheFunction)
+{
+    for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
+        SCOPED_TRACE(key);
+        QPointer<CDirectMappingDlg> dlg = new CDirectMappingDlg(&owner);
+        ShowInPlaceOfOwner(dlg.data());
+        QTest::keyClick(dlg->m_btnSpectrum, key);
+        Pump();
+        EXPECT_TRUE(dlg.isNull());
+        EXPECT_EQ(DirectMappingWindow, nullptr);
+        EXPECT_TRUE(owner.isVisible());
+    }
+}
+
+TEST_F(FunctionWindows, ABankEntryTooLongClosesTheWindowWithoutOpeningADevice)
+{
+    WriteBank(FilterBankPath(), {{"Long", std::vector<double>(1001, 0.001)}});
+    QPointer<CFirFilterDlg> dlg = new CFirFilterDlg(0, &owner);
+    EXPECT_EQ(boxes.texts, QStringList{QStringLiteral("Error reading filter coefficients.")});
+    EXPECT_EQ(FirBankWindow, nullptr);
+    EXPECT_TRUE(sim.calls().isEmpty()) << sim.calls().join(", ").toStdString();
+    ShowInPlaceOfOwner(dlg.data());
+    Pump();
+    EXPECT_TRUE(dlg.isNull());
+    EXPECT_TRUE(owner.isVisible());
+}
+
+TEST_F(FunctionWindows, AMissingBankOrIndexIsAReadError)
+{
+    for (int index : {0, 2, -1}) {
+        if (index != 0)
+            WriteLowPassBank(3);
+        QPointer<CFirFilterDlg> dlg = new CFirFilterDlg(index, &owner);
+        Pump();
+        EXPECT_TRUE(dlg.isNull());
+    }
+    EXPECT_EQ(boxes.texts.size(), 3);
+    EXPECT_TRUE(sim.calls().isEmpty());
+}
+
+TEST_F(FunctionWindows, TheUserFilterAsksForAnExistingFirFileFirst)
+{
+    QPointer<CUserFirFilterDlg> dlg = new CUserFirFilterDlg(&owner);
+    ASSERT_EQ(files.requests.size(), 1);
+    const FileDialogRequest& r = files.requests[0];
+    EXPECT_EQ(r.title, QStringLiteral("Select the FIR filter coefficient file"));
+    EXPECT_EQ(r.filter, QStringLiteral("FIR Filter Files (*.fir)|*.fir||"));
+    EXPECT_EQ(r.defaultExtension, QStringLiteral("fir"));
+    EXPECT_TRUE(r.mustExist);
+    EXPECT_FALSE(r.save);
+    EXPECT_TRUE(r.initialName.isEmpty());
+    // Cancelled: no message, no device, the window goes.
+    EXPECT_TRUE(boxes.texts.isEmpty());
+    EXPECT_TRUE(sim.calls().isEmpty());
+    EXPECT_EQ(UserFirWindow, nullptr);
+    EXPECT_FALSE(dlg->windowFlags() & Qt::WindowStaysOnTopHint);
+    Pump();
+    EXPECT_TRUE(dlg.isNull());
+    EXPECT_TRUE(owner.isVisible());
+}
+
+TEST_F(FunctionWindows, ACoefficientFileWithTooManyValuesClosesTheWindow)
+{
+    std::string text;
+    for (int n = 0; n < 1001; ++n)
+        text += "0.001\n";
+    const QString path = dir.filePath(QStringLiteral("long.fir"));
+    WriteText(path.toStdString(), text);
+    files.Choose(path);
+    QPointer<CUserFirFilterDlg> dlg = new CUserFirFilterDlg(&owner);
+    EXPECT_EQ(boxes.texts, QStringList{QStringLiteral("Error reading filter coefficient file.")});
+    EXPECT_TRUE(sim.calls().isEmpty());
+    Pump();
+    EXPECT_TRUE(dlg.isNull());
+}
+
+TEST_F(FunctionWindows, TheUserFilterShowsItsFileInFullAndRunsWithoutADescription)
+{
+    // A directory path far longer than any fixed path buffer.
+    QString deep = dir.path();
+    for (int n = 0; n < 12; ++n)
+        deep += QStringLiteral("/a-rather-long-directory-name-%1-xxxxxxxxxxxxxxxxxxxxxxxx").arg(n);
+    ASSERT_TRUE(QDir().mkpath(deep));
+    const QString path = deep + QStringLiteral("/delay.fir");
+    ASSERT_GT(path.size(), 600);
+    WriteText(path.toStdString(), "0.0, 1.0\n");
+    files.Choose(path);
+    auto* dlg = new CUserFirFilterDlg(&owner);
+    EXPECT_TRUE(boxes.texts.isEmpty());
+    EXPECT_EQ(UserFirWindow, dlg);
+    EXPECT_EQ(dlg->m_edtFileName->text(), path);
+    EXPECT_EQ(dlg->m_stcCount->text(), QStringLiteral("2"));
+    EXPECT_TRUE(dlg->m_edtDescription->text().isEmpty());
+    EXPECT_EQ(dlg->windowTitle(), QStringLiteral("ZORIQ1: User defined FIR filter"));
+    dlg->reject();
+}
+
+TEST_F(FunctionWindows, TheDescriptionIsDecodedFromTheWindowsCodePage)
+{
+    const QString path = dir.filePath(QStringLiteral("desc.fir"));
+    WriteText(path.toStdString(), "; Gl\x84ttung \x80 5\n0.5 0.5\n");
+    files.Choose(path);
+    auto* dlg = new CUserFirFilterDlg(&owner);
+    EXPECT_EQ(dlg->m_edtDescription->text(), QString::fromUtf8(" Gl\xe2\x80\x9ettung \xe2\x82\xac 5"));
+    dlg->reject();
+}
+
+TEST_F(FunctionWindows, TheOwnersOutputChoiceReachesTheRunner)
+{
+    const QString path = dir.filePath(QStringLiteral("run.wav"));
+    owner.m_bOutputToFile = 1;
+    owner.m_strOutputPath = path;
+    owner.m_strOutputFileName = QStringLiteral("run.wav");
+    auto* dlg = new CDirectMappingDlg(&owner);
+    // Changing the choice afterwards has no effect on the running function.
+    owner.m_bOutputToFile = 0;
+    owner.m_strOutputPath.clear();
+    SimStream stream(sim);
+    for (const Block& b : RandomBlocks(3, 23))
+        stream.Feed(b);
+    stream.Drain();
+    dlg->reject();
+    EXPECT_TRUE(QFile::exists(path));
+}
+
+TEST_F(FunctionWindows, AnErrorDuringTheRunClosesTheWindowButTheDiskFullNoticeDoesNot)
+{
+    QPointer<CDirectMappingDlg> dlg = new CDirectMappingDlg(&owner);
+    ShowInPlaceOfOwner(dlg.data());
+    dlg->m_btnSpectrum->click();
+    DirectMappingBlock(WAVE_ERR_FILE_FULL, 0, 0);
+    Pump();
+    ASSERT_FALSE(dlg.isNull());
+    EXPECT_EQ(DirectMappingWindow, dlg.data());
+    DirectMappingBlock(WAVE_ERR_OVERFLOW, 0, 0);
+    DirectMappingBlock(WAVE_ERR_OVERFLOW, 0, 0);  // a second request finds no window
+    Pump();
+    EXPECT_TRUE(dlg.isNull());
+    EXPECT_TRUE(owner.isVisible());
+    EXPECT_EQ(boxes.texts.size(), 3);
+}
+
+TEST_F(FunctionWindows, AFailedStartIsReportedAndTheWindowCloses)
+{
+    sim.setOpenFails(WaveDirection::Capture, true);
+    QPointer<CDirectMappingDlg> dlg = new CDirectMappingDlg(&owner);
+    EXPECT_EQ(boxes.texts.size(), 1);
+    ShowInPlaceOfOwner(dlg.data());
+    Pump();
+    EXPECT_TRUE(dlg.isNull());
+    EXPECT_TRUE(owner.isVisible());
+}
+
+TEST_F(FunctionWindows, AWindowDeletedWithItsOwnerStopsItsRunnerAndSpectrumWindows)
+{
+    auto* other = new TestOwner;
+    auto* dlg = new CUserFirFilterDlg(other);  // cancelled file dialog: nothing runs
+    delete other;
+    auto* owner2 = new TestOwner;
+    WriteLowPassBank(5);
+    auto* fir = new CFirFilterDlg(1, owner2);
+    fir->m_btnSpectrumIn->click();
+    ASSERT_EQ(FirBankWindow, fir);
+    delete owner2;
+    EXPECT_EQ(FirBankWindow, nullptr);
+    EXPECT_EQ(g_nSpectrumWindows, 0);
+    EXPECT_FALSE(sim.isOpen(WaveDirection::Capture));
+    (void)dlg;
+}
