@@ -102,6 +102,7 @@ int stream(double seconds, const char* wavPath, bool untilError) {
         if (s.result > 0) std::printf("start-failed %s %d\n", s.name, s.result);
     }
     if (ok) {
+        std::printf("streaming\n");
         QTimer::singleShot(int(seconds * 1000), QCoreApplication::instance(), &QCoreApplication::quit);
         QCoreApplication::exec();
     }

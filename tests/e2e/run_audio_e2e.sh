@@ -44,6 +44,16 @@ value() {  # value KEY: the program's "KEY value" line
 
 now_ms() { date +%s%3N; }
 
+wait_streaming() {  # until the program has both directions running (or 10 s)
+    local i
+    for i in $(seq 1 100); do
+        grep -q '^streaming' "$work/prog.log" 2>/dev/null && return 0
+        kill -0 "$prog_pid" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
 case "$case_name" in
 loopback)
     zq_pulse_start || fail "no sound server"
@@ -53,7 +63,8 @@ loopback)
     zq_pulse_record "$work/rec.raw"
     timeout 60 "$program" run 16 "$work/out.wav" >"$work/prog.log" 2>&1 &
     prog_pid=$!
-    sleep 1.5
+    wait_streaming || fail "the program did not start streaming"
+    sleep 0.5
     zq_pulse_play "$work/chirp.wav" || fail "paplay failed"
     wait "$prog_pid"
     rc=$?
@@ -71,7 +82,8 @@ server-kill | server-freeze)
     zq_pulse_start || fail "no sound server"
     timeout 60 "$program" until-error 20 "$work/out.wav" >"$work/prog.log" 2>&1 &
     prog_pid=$!
-    sleep 3
+    wait_streaming || fail "the program did not start streaming"
+    sleep 2
     killed_at=$(now_ms)
     if [ "$case_name" = server-kill ]; then
         zq_pulse_kill_server
