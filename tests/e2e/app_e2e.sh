@@ -1,0 +1,241 @@
+#!/usr/bin/env bash
+# The installed program, driven as a user would through a private X server, on a private sound server.
+#   app_e2e.sh direct   PREFIX  Direct mapping with WAV output: the recording and the file equal the input
+#   app_e2e.sh bank     PREFIX  a 1000-tap bank filter with both spectrum windows: output = convolution
+#   app_e2e.sh noserver PREFIX  no sound server: the probe's message, and the program ends
+# PREFIX is an installation (bin/zoriq1). Optional: ZQ_SCREENSHOT_DIR keeps screenshots there;
+# ZQ_RUN_SECONDS sets how long the signal plays (default 12).
+set -uo pipefail
+case_name=${1:?case}
+prefix=${2:?prefix}
+here=$(cd "$(dirname "$0")" && pwd)
+python=/usr/bin/python3
+seconds=${ZQ_RUN_SECONDS:-12}
+work=$(mktemp -d /tmp/zq-app-e2e.XXXXXX)
+source "$here/pulse_env.sh"
+xvfb_pid=
+prog_pid=
+keep=
+
+cleanup() {
+    [ -n "$prog_pid" ] && { kill "$prog_pid" 2>/dev/null; wait "$prog_pid" 2>/dev/null; }
+    zq_pulse_stop
+    [ -n "$xvfb_pid" ] && { kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; }
+    if [ -n "$keep" ]; then echo "files kept in $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+fail() {
+    echo "FAIL: $*"
+    keep=1
+    shot failure
+    [ -f "$work/prog.log" ] && { echo "--- program output"; cat "$work/prog.log"; }
+    exit 1
+}
+
+now_ms() { date +%s%3N; }
+
+start_x() {
+    local n
+    for n in $(seq 90 120); do
+        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+        Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -r >/dev/null 2>&1 &
+        xvfb_pid=$!
+        export DISPLAY=":$n" QT_QPA_PLATFORM=xcb
+        for _ in $(seq 1 100); do
+            xdpyinfo >/dev/null 2>&1 && return 0
+            kill -0 "$xvfb_pid" 2>/dev/null || break
+            sleep 0.05
+        done
+    done
+    return 1
+}
+
+# find_window TITLE [SECONDS]: the visible window of the program with exactly this title.
+find_window() {
+    local deadline=$(( $(now_ms) + ${2:-10} * 1000 )) id
+    while [ "$(now_ms)" -lt "$deadline" ]; do
+        id=$(xdotool search --all --pid "$prog_pid" --onlyvisible --name "^$1\$" 2>/dev/null | head -1)
+        [ -n "$id" ] && { echo "$id"; return 0; }
+        kill -0 "$prog_pid" 2>/dev/null || return 1
+        sleep 0.05
+    done
+    return 1
+}
+
+# key WINDOW KEYS...: focus first, every time (no window manager moves the focus).
+key() {
+    local w=$1; shift
+    xdotool windowfocus --sync "$w" && xdotool key "$@"
+    sleep 0.3
+}
+
+shot() {
+    [ -n "${ZQ_SCREENSHOT_DIR:-}" ] || [ "$1" = failure ] || return 0
+    local dir=${ZQ_SCREENSHOT_DIR:-$work}
+    xwd -root -display "$DISPLAY" 2>/dev/null | /usr/bin/convert xwd:- "$dir/$1.png" 2>/dev/null || true
+}
+
+shot_window() {  # shot_window WINDOW NAME
+    [ -n "${ZQ_SCREENSHOT_DIR:-}" ] || return 0
+    xwd -id "$1" -display "$DISPLAY" 2>/dev/null | /usr/bin/convert xwd:- "$ZQ_SCREENSHOT_DIR/$2.png" 2>/dev/null || true
+}
+
+wait_exit() {  # wait_exit SECONDS: the program's exit status, or fail
+    local deadline=$(( $(now_ms) + $1 * 1000 )) status
+    while kill -0 "$prog_pid" 2>/dev/null; do
+        [ "$(now_ms)" -lt "$deadline" ] || fail "the program did not end"
+        sleep 0.05
+    done
+    wait "$prog_pid"; status=$?
+    prog_pid=
+    return $status
+}
+
+make_signal() {  # a chirp with some noise, padded with silence
+    "$python" - "$work/in.wav" "$seconds" <<'PY'
+import sys, wave, numpy as np
+rate, seconds = 11025, float(sys.argv[2])
+t = np.arange(int(seconds * rate)) / rate
+rng = np.random.default_rng(5)
+sig = 9000 * np.sin(2 * np.pi * (60 + 2400 / seconds * t) * t) + rng.normal(0, 1500, t.size)
+pad = np.zeros(int(0.4 * rate))
+data = np.clip(np.concatenate([pad, sig, pad]), -32768, 32767).astype('<i2')
+with wave.open(sys.argv[1], 'wb') as w:
+    w.setnchannels(1); w.setsampwidth(2); w.setframerate(rate); w.writeframes(data.tobytes())
+PY
+}
+
+# A bank of two filters: a 1000-tap low pass at 1 kHz (Hamming) and a 3-tap average.
+make_bank() {
+    "$python" - "$1" <<'PY'
+import struct, sys
+import numpy as np
+from scipy.signal import firwin
+filters = [("Low-pass 1000 Hz (test)", firwin(1000, 1000, fs=11025)), ("Average of 3", [1 / 3] * 3)]
+head = struct.pack('<i', len(filters))
+pos = 4 + 136 * len(filters)
+blocks = b''
+for name, h in filters:
+    head += name.encode('cp1252').ljust(128, b'\0') + struct.pack('<ii', pos, len(h))
+    pos += 8 * len(h)
+    blocks += struct.pack('<%dd' % len(h), *h)
+open(sys.argv[1], 'wb').write(head + blocks)
+PY
+}
+
+start_program() {
+    local t0
+    t0=$(now_ms)
+    "$prefix/bin/zoriq1" >"$work/prog.log" 2>&1 &
+    prog_pid=$!
+    main=$(find_window "ZORIQ1  Quorvel 1") || fail "no main window"
+    echo "main window shown after $(( $(now_ms) - t0 )) ms"
+}
+
+choose_output_file() {
+    key "$main" alt+w
+    key "$main" alt+o
+    local dialog
+    dialog=$(xdotool search --all --pid "$prog_pid" --onlyvisible --name '.' | grep -vx "$main" | head -1)
+    [ -n "$dialog" ] || fail "no file dialog"
+    xdotool windowfocus --sync "$dialog"
+    xdotool type --delay 10 "$work/out.wav"
+    key "$dialog" Return
+}
+
+quit_program() {
+    main=$(find_window "ZORIQ1  Quorvel 1") || fail "the main window did not come back"
+    key "$main" Escape
+    local box
+    box=$(find_window "zoriq1") || fail "no quit question"
+    key "$box" Return
+    wait_exit 10 || fail "the program ended with an error status"
+}
+
+run_signal() {  # play the signal while recording both sides; report the program's CPU and memory
+    local before after rss
+    zq_pulse_record "$work/rec.raw"
+    sleep 0.5
+    before=$(awk '{ print $14 + $15 }' "/proc/$prog_pid/stat")
+    local t0
+    t0=$(now_ms)
+    zq_pulse_play "$work/in.wav" &
+    local play_pid=$!
+    sleep 2
+    rss=$(awk '/VmRSS/ { print $2 }' "/proc/$prog_pid/status")
+    shot "$1"
+    wait "$play_pid" || fail "playing the signal failed"
+    after=$(awk '{ print $14 + $15 }' "/proc/$prog_pid/stat")
+    local elapsed=$(( $(now_ms) - t0 ))
+    sleep 0.6
+    kill "$ZQ_REC_PID"; wait "$ZQ_REC_PID" 2>/dev/null
+    local ticks
+    ticks=$(getconf CLK_TCK)
+    echo "resident memory ${rss} kB; CPU $(awk -v c=$(( after - before )) -v t="$ticks" -v e="$elapsed" \
+        'BEGIN { printf "%.2f", 100 * c / t / (e / 1000) }') % of one core over $(( elapsed / 1000 )) s"
+}
+
+case "$case_name" in
+direct)
+    make_signal
+    start_x || fail "no X server"
+    zq_pulse_start || fail "no sound server"
+    start_program
+    shot_window "$main" main_window
+    choose_output_file
+    key "$main" alt+f
+    fn=$(find_window "ZORIQ1: Direct mapping") || fail "no function window"
+    key "$fn" alt+d
+    find_window "ZORIQ1: Spectrum Display" >/dev/null || fail "no spectrum window"
+    run_signal direct_mapping
+    key "$fn" Escape
+    quit_program
+    "$python" "$here/check_loopback.py" "$work/rec.raw" --wav "$work/out.wav" --min-seconds $(( seconds - 2 )) \
+        || fail "the output is not the input"
+    ;;
+bank)
+    make_signal
+    # A copy of the installation with a bank of known filters beside the program.
+    cp -r "$prefix" "$work/prefix"
+    prefix="$work/prefix"
+    make_bank "$prefix/bin/FirFilter.fib"
+    start_x || fail "no X server"
+    zq_pulse_start || fail "no sound server"
+    start_program
+    # The list has the focus at start: highlight the first bank filter (second entry).
+    key "$main" Down
+    choose_output_file
+    key "$main" alt+f
+    fn=$(find_window "ZORIQ1: FIR filter") || fail "no function window"
+    sleep 0.3
+    shot_window "$fn" function_window
+    key "$fn" alt+i
+    find_window "ZORIQ1: Spectrum Display Input" >/dev/null || fail "no input spectrum window"
+    key "$fn" alt+o
+    find_window "ZORIQ1: Spectrum Display Output" >/dev/null || fail "no output spectrum window"
+    run_signal bank_filter
+    key "$fn" Escape
+    quit_program
+    "$python" "$here/check_filtered.py" "$work/rec.raw" "$prefix/bin/FirFilter.fib" 0 --wav "$work/out.wav" \
+        || fail "the output is not the filtered input"
+    ;;
+noserver)
+    start_x || fail "no X server"
+    export PULSE_SERVER="unix:$work/no-such-socket" XDG_RUNTIME_DIR="$work"
+    "$prefix/bin/zoriq1" >"$work/prog.log" 2>&1 &
+    prog_pid=$!
+    box=$(find_window "zoriq1" 15) || fail "no message from the device check"
+    [ -z "$(xdotool search --all --pid "$prog_pid" --onlyvisible --name '^ZORIQ1  Quorvel 1$')" ] \
+        || fail "the main window was shown"
+    shot_window "$box" no_sound_server
+    key "$box" Return
+    wait_exit 10 && fail "the program ended with status 0 after the device check failed"
+    echo "the device check's message was shown and the program ended"
+    ;;
+*)
+    fail "unknown case $case_name"
+    ;;
+esac
+echo "PASS: $case_name"
