@@ -51,7 +51,15 @@ std::string FilterNameText(const char field[FILTER_NAME_SIZE]) {
 }
 
 int FilterBankReadIndex(int capacity, int* count, char (*names)[FILTER_NAME_SIZE]) {
-    File file(FilterBankPath());
+    return FilterBankReadIndexAt(FilterBankPath(), capacity, count, names);
+}
+
+int FilterBankReadFilter(int index, char name[FILTER_NAME_SIZE], int* count) {
+    return FilterBankReadFilterAt(FilterBankPath(), index, name, count);
+}
+
+int FilterBankReadIndexAt(const std::string& path, int capacity, int* count, char (*names)[FILTER_NAME_SIZE]) {
+    File file(path);
     if (!file) return FILTER_BANK_ERR_OPEN;
     int32_t n = 0;
     if (!file.readInt32(&n)) return FILTER_BANK_ERR_READ;
@@ -65,10 +73,10 @@ int FilterBankReadIndex(int capacity, int* count, char (*names)[FILTER_NAME_SIZE
     return FILTER_BANK_OK;
 }
 
-int FilterBankReadFilter(int index, char name[FILTER_NAME_SIZE], int* count) {
+int FilterBankReadFilterAt(const std::string& path, int index, char name[FILTER_NAME_SIZE], int* count) {
     BankCoefficientCount = 0;
     name[0] = '\0';
-    File file(FilterBankPath());
+    File file(path);
     if (!file) return FILTER_BANK_ERR_OPEN;
     int32_t n = 0;
     if (!file.readInt32(&n)) return FILTER_BANK_ERR_READ;

@@ -27,6 +27,10 @@ int FilterBankReadIndex(int capacity, int* count, char (*names)[FILTER_NAME_SIZE
 // count its stored coefficient count once the entry has been read.
 int FilterBankReadFilter(int index, char name[FILTER_NAME_SIZE], int* count);
 
+// The same readers on a bank at another path (the companion tool checks banks before they are installed).
+int FilterBankReadIndexAt(const std::string& path, int capacity, int* count, char (*names)[FILTER_NAME_SIZE]);
+int FilterBankReadFilterAt(const std::string& path, int index, char name[FILTER_NAME_SIZE], int* count);
+
 // Full path of FirFilter.fib: the directory of the running executable plus the file name.
 std::string FilterBankPath();
 

@@ -1,0 +1,282 @@
+// zoriq1-filter: makes, checks and shows the filter files ZORIQ1 reads.
+#include <algorithm>
+#include <cctype>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "dsp/filter_bank.h"
+#include "dsp/fir_file.h"
+#include "tools/filter_files.h"
+#include "tools/fir_design.h"
+#include "tools/response.h"
+
+namespace {
+
+struct Failure {
+    std::string message;
+};
+
+[[noreturn]] void fail(const std::string& message) {
+    throw Failure{message};
+}
+
+// "--name value" options and the plain arguments between them.
+struct Args {
+    std::map<std::string, std::string> options;
+    std::vector<std::string> plain;
+    bool help = false;
+
+    Args(int argc, char** argv, int first, const std::vector<std::string>& valued) {
+        for (int i = first; i < argc; ++i) {
+            const std::string a = argv[i];
+            if (a == "-h" || a == "--help") {
+                help = true;
+            } else if (a.size() > 1 && a[0] == '-' && !std::isdigit(static_cast<unsigned char>(a[1]))) {
+                const std::string name = a == "-o" ? "--output" : a;
+                if (std::find(valued.begin(), valued.end(), name) == valued.end()) fail("unknown option " + a);
+                if (i + 1 >= argc) fail("option " + a + " needs a value");
+                options[name] = argv[++i];
+            } else {
+                plain.push_back(a);
+            }
+        }
+    }
+    bool has(const std::string& name) const { return options.count(name) != 0; }
+    std::string text(const std::string& name, const std::string& fallback = "") const {
+        auto it = options.find(name);
+        return it == options.end() ? fallback : it->second;
+    }
+    double number(const std::string& name, double fallback) const {
+        if (!has(name)) return fallback;
+        const std::string& t = options.at(name);
+        char* end = nullptr;
+        const double v = std::strtod(t.c_str(), &end);
+        if (end == t.c_str() || *end) fail("option " + name + " takes a number, not \"" + t + "\"");
+        return v;
+    }
+    int integer(const std::string& name, int fallback) const {
+        const double v = number(name, fallback);
+        if (v != static_cast<int>(v)) fail("option " + name + " takes a whole number");
+        return static_cast<int>(v);
+    }
+    std::string output() const {
+        if (!has("--output")) fail("say where to write with -o FILE");
+        return text("--output");
+    }
+};
+
+bool isBank(const std::string& path) {
+    return std::filesystem::path(path).extension() == ".fib";
+}
+
+// A filter's coefficients from a .fir file or from a bank (--index).
+std::vector<double> loadFilter(const Args& args, std::string& name) {
+    if (args.plain.size() != 1) fail("name one .fir or .fib file");
+    const std::string& path = args.plain[0];
+    std::string error;
+    if (isBank(path)) {
+        std::vector<BankFilter> filters;
+        if (!ReadBank(path, filters, error)) fail(path + ": " + error);
+        const int index = args.integer("--index", 0);
+        if (index < 0 || index >= static_cast<int>(filters.size()))
+            fail(path + " has no filter " + std::to_string(index) + " (it holds " + std::to_string(filters.size()) + ")");
+        name = filters[index].name;
+        return filters[index].coefficients;
+    }
+    BankFilter filter;
+    if (!ReadFirForBank(path, filter, error)) fail(error);
+    name = filter.name;
+    return filter.coefficients;
+}
+
+const char* const DESIGN_HELP =
+    "usage: zoriq1-filter design TYPE --taps N [options] -o FILE.fir\n"
+    "Designs a linear-phase FIR filter by the windowed-sinc method and writes it as a .fir file.\n"
+    "  TYPE              lowpass, highpass, bandpass, bandstop, or average (a moving average)\n"
+    "  --cutoff HZ       the cutoff of a low-pass or high-pass filter\n"
+    "  --low HZ --high HZ  the band edges of a band-pass or band-stop filter\n"
+    "  --taps N          number of coefficients, 1 to 1000 (odd for high-pass and band-stop)\n"
+    "  --window W        rectangular, hann, hamming (default), blackman or kaiser\n"
+    "  --beta B          the Kaiser window's beta (default 8.6)\n"
+    "  --rate HZ         sample rate (default 11025, the program's)\n"
+    "  --description T   the description line (default: what the filter is)\n"
+    "Gain is 1 at DC (low-pass, band-stop), at the band centre (band-pass) or at Nyquist (high-pass).\n";
+
+int design(const Args& args) {
+    if (args.help) return std::fputs(DESIGN_HELP, stdout), 0;
+    if (args.plain.size() != 1) fail("name one filter type: lowpass, highpass, bandpass, bandstop or average");
+    std::vector<double> h;
+    std::string description;
+    if (args.plain[0] == "average") {
+        const int taps = args.integer("--taps", 0);
+        if (taps < 1 || taps > FIR_MAX_COEFFICIENTS) fail("the number of taps must be between 1 and 1000");
+        h.assign(taps, 1.0 / taps);
+        description = "Moving average of " + std::to_string(taps) + " samples";
+    } else {
+        FirDesign d;
+        if (!ParseBand(args.plain[0], d.band)) fail("unknown filter type \"" + args.plain[0] + "\"");
+        if (args.has("--window") && !ParseWindow(args.text("--window"), d.window))
+            fail("unknown window \"" + args.text("--window") + "\"");
+        d.taps = args.integer("--taps", 0);
+        d.beta = args.number("--beta", 8.6);
+        d.rate = args.number("--rate", 11025.0);
+        const bool twoEdges = d.band == BandType::BandPass || d.band == BandType::BandStop;
+        if (twoEdges) {
+            if (!args.has("--low") || !args.has("--high")) fail("a band filter needs --low and --high");
+            d.f1 = args.number("--low", 0);
+            d.f2 = args.number("--high", 0);
+        } else {
+            if (!args.has("--cutoff")) fail("a low-pass or high-pass filter needs --cutoff");
+            d.f1 = args.number("--cutoff", 0);
+        }
+        std::string error;
+        h = DesignFir(d, error);
+        if (h.empty()) fail(error);
+        description = DescribeFir(d);
+    }
+    description = args.text("--description", description);
+    std::string error;
+    if (!WriteFirFile(args.output(), " " + description, h, error)) fail(error);
+    return 0;
+}
+
+const char* const BANK_HELP =
+    "usage: zoriq1-filter bank -o FirFilter.fib FILE.fir...\n"
+    "Builds a filter bank from .fir files, in the order given. Each filter is named by its file's\n"
+    "description line, or by its file name without extension. At most 100 filters of at most 1000\n"
+    "coefficients each; names of at most 127 bytes. Put the bank beside the program as FirFilter.fib.\n";
+
+int bank(const Args& args) {
+    if (args.help) return std::fputs(BANK_HELP, stdout), 0;
+    if (args.plain.empty()) fail("name the .fir files to put in the bank");
+    std::vector<BankFilter> filters;
+    std::string error;
+    for (const std::string& path : args.plain) {
+        BankFilter f;
+        if (!ReadFirForBank(path, f, error)) fail(error);
+        filters.push_back(f);
+    }
+    if (!WriteBank(args.output(), filters, error)) fail(error);
+    return 0;
+}
+
+const char* const LIST_HELP = "usage: zoriq1-filter list BANK.fib\nLists a bank's filters: index, name, coefficients.\n";
+
+int list(const Args& args) {
+    if (args.help) return std::fputs(LIST_HELP, stdout), 0;
+    if (args.plain.size() != 1) fail("name one bank");
+    std::vector<BankFilter> filters;
+    std::string error;
+    if (!ReadBank(args.plain[0], filters, error)) fail(args.plain[0] + ": " + error);
+    for (size_t i = 0; i < filters.size(); ++i)
+        std::printf("%3zu  %-60s %4zu\n", i, filters[i].name.c_str(), filters[i].coefficients.size());
+    return 0;
+}
+
+const char* const CHECK_HELP =
+    "usage: zoriq1-filter check FILE\n"
+    "Reads a bank (.fib) or a coefficient file (.fir) with the program's own readers and says what is wrong.\n";
+
+int check(const Args& args) {
+    if (args.help) return std::fputs(CHECK_HELP, stdout), 0;
+    if (args.plain.size() != 1) fail("name one .fib or .fir file");
+    const std::string& path = args.plain[0];
+    std::string error;
+    if (isBank(path)) {
+        std::vector<BankFilter> filters;
+        if (!ReadBank(path, filters, error)) fail(path + ": " + error);
+        std::printf("%s: %zu filters, the program lists them all\n", path.c_str(), filters.size());
+    } else {
+        BankFilter filter;
+        if (!ReadFirForBank(path, filter, error)) fail(error);
+        std::printf("%s: %zu coefficients, \"%s\"\n", path.c_str(), filter.coefficients.size(), filter.name.c_str());
+    }
+    return 0;
+}
+
+const char* const IMPORT_HELP =
+    "usage: zoriq1-filter import FILE.txt [--description TEXT] -o FILE.fir\n"
+    "Turns plain coefficient text (one value per line, '#' comment lines) into a .fir file.\n";
+
+int import(const Args& args) {
+    if (args.help) return std::fputs(IMPORT_HELP, stdout), 0;
+    if (args.plain.size() != 1) fail("name one text file to import");
+    std::vector<double> h;
+    std::string error;
+    if (!ImportPlainText(args.plain[0], h, error)) fail(error);
+    const std::string description =
+        args.text("--description", "Imported from " + std::filesystem::path(args.plain[0]).filename().string());
+    if (!WriteFirFile(args.output(), " " + description, h, error)) fail(error);
+    return 0;
+}
+
+const char* const RESPONSE_HELP =
+    "usage: zoriq1-filter response FILE [--index K] [--points N] [--rate HZ] [--png OUT.png] [--stopband LO-HI]\n"
+    "Prints the magnitude response of a .fir file or of bank filter K (frequency in Hz, gain in dB),\n"
+    "optionally plots it, and with --stopband prints the largest gain between LO and HI Hz.\n";
+
+int response(const Args& args) {
+    if (args.help) return std::fputs(RESPONSE_HELP, stdout), 0;
+    std::string name;
+    const std::vector<double> h = loadFilter(args, name);
+    const double rate = args.number("--rate", 11025.0);
+    const int points = args.integer("--points", 257);
+    if (points < 2 || points > 100000) fail("--points takes 2 to 100000");
+    const auto table = MagnitudeResponse(h, rate, points);
+    if (args.has("--stopband")) {
+        const std::string band = args.text("--stopband");
+        double lo = 0, hi = 0;
+        if (std::sscanf(band.c_str(), "%lf-%lf", &lo, &hi) != 2 || !(lo >= 0 && hi > lo && hi <= rate / 2))
+            fail("--stopband takes LO-HI in Hz, for example 700-5512");
+        std::printf("stop band %g-%g Hz: largest gain %.1f dB\n", lo, hi, MaxGainDb(h, rate, lo, hi));
+    } else {
+        for (const ResponsePoint& p : table) std::printf("%10.2f %9.2f\n", p.hz, p.db);
+    }
+    std::string error;
+    if (args.has("--png") && !PlotResponse(args.text("--png"), name, MagnitudeResponse(h, rate, 2048), rate, error))
+        fail(error);
+    return 0;
+}
+
+const char* const HELP =
+    "usage: zoriq1-filter COMMAND [options]   (COMMAND --help for each)\n"
+    "Makes, checks and shows the filter files ZORIQ1 reads.\n"
+    "  design    design a low-pass, high-pass, band-pass, band-stop or averaging filter as a .fir file\n"
+    "  bank      build a filter bank (FirFilter.fib) from .fir files\n"
+    "  list      list the filters of a bank\n"
+    "  check     check a bank or a .fir file with the program's own readers\n"
+    "  import    turn plain one-value-per-line coefficient text into a .fir file\n"
+    "  response  show the magnitude response of a filter, as a table or a PNG plot\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "C");
+    const std::map<std::string, std::pair<std::function<int(const Args&)>, std::vector<std::string>>> commands = {
+        {"design", {design, {"--cutoff", "--low", "--high", "--taps", "--window", "--beta", "--rate", "--description", "--output"}}},
+        {"bank", {bank, {"--output"}}},
+        {"list", {list, {}}},
+        {"check", {check, {}}},
+        {"import", {import, {"--description", "--output"}}},
+        {"response", {response, {"--index", "--points", "--rate", "--png", "--stopband"}}},
+    };
+    if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
+        std::fputs(HELP, argc < 2 ? stderr : stdout);
+        return argc < 2 ? 2 : 0;
+    }
+    auto it = commands.find(argv[1]);
+    try {
+        if (it == commands.end()) fail(std::string("unknown command \"") + argv[1] + "\" (try --help)");
+        return it->second.first(Args(argc, argv, 2, it->second.second));
+    } catch (const Failure& f) {
+        std::fprintf(stderr, "zoriq1-filter: %s\n", f.message.c_str());
+        return 1;
+    }
+}
