@@ -79,7 +79,7 @@ TEST(FirConvolve, EveryVariantIsBitIdenticalToThePlainLoop)
             // Small coefficients stay in range; large ones reach the clamp.
             for (double scale : {1.0 / 64, 4.0}) {
                 const std::vector<double> c = RandomCoefficients(count, count * 3 + 1, scale);
-                for (int32_t inBlock : {0, 1, 7}) {
+                for (int32_t inBlock : {0, 7}) {
                     SCOPED_TRACE(testing::Message() << FirIsaName(isa) << " count=" << count << " block=" << inBlock
                                                     << " scale=" << scale);
                     Ring expected(kRing, 77), actual(kRing, 77);
