@@ -1,0 +1,20 @@
+#include "engine/audio_device.h"
+
+WaveDeviceBackend& WaveRealBackend();
+
+namespace {
+WaveDeviceBackend* installedBackend = nullptr;
+}
+
+QEvent::Type WaveDoneEvent::eventType() {
+    static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
+WaveDeviceBackend& WaveBackend() {
+    return installedBackend ? *installedBackend : WaveRealBackend();
+}
+
+void WaveSetBackend(WaveDeviceBackend* backend) {
+    installedBackend = backend;
+}

@@ -1,0 +1,449 @@
+// The real sound devices, through RtAudio: one capture-only or playback-only stream per device object,
+// on the system's preferred device, with small device buffers that the audio thread fills from or drains
+// into the queued 4096-byte blocks.
+//
+// Threads: RtAudio's audio thread only copies samples (BlockPump), moves finished blocks into a lock-free
+// ring and wakes the UI thread through an eventfd; a QSocketNotifier on the UI thread then posts the done
+// events in queue order. Calls into RtAudio that may hang on a frozen or vanished sound server run on a
+// helper thread and are waited for only for a bounded time; a call that never returns is left behind
+// with the stream it holds, and the device counts as failed.
+#include "engine/audio_device_rtaudio.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <RtAudio.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// Header flags, as the platform defines them.
+constexpr uint32_t WHDR_DONE = 0x01;
+constexpr uint32_t WHDR_PREPARED = 0x02;
+constexpr uint32_t WHDR_INQUEUE = 0x10;
+
+// 4 buffers of 256 frames (93 ms at 11025 Hz): short enough to add no audible delay, long enough that
+// the server's scheduling hiccups on a loaded machine do not starve playback.
+constexpr unsigned kBufferFrames = 256;
+constexpr unsigned kNumberOfBuffers = 4;
+// How long the UI thread waits for RtAudio: opening talks to the server (a frozen one would hold it
+// for ~30 s); starting, stopping and closing normally take at most one device buffer.
+constexpr int kOpenTimeoutMs = 3000;
+constexpr int kCallTimeoutMs = 1000;
+// A running device with blocks queued whose audio thread made no progress for this many block times
+// has stalled.
+constexpr int kStallBlocks = 4;
+constexpr int kBlockBytes = 4096;
+
+// What the audio thread shares with the UI thread. Held by shared_ptr: a helper thread stuck in RtAudio
+// keeps it alive after the device object is gone.
+struct Stream {
+    ~Stream() {
+        audio.reset();  // closes the stream and joins RtAudio's thread before the pump goes away
+        if (wakeFd >= 0) ::close(wakeFd);
+    }
+    void wake() {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t r = ::write(wakeFd, &one, sizeof one);
+    }
+
+    std::unique_ptr<RtAudio> audio;
+    BlockPump pump;
+    CallbackGate gate;
+    WaveDirection direction = WaveDirection::Capture;
+    unsigned frameBytes = 2;
+    int wakeFd = -1;
+    std::atomic<bool> failed{false};
+    std::atomic<uint64_t> callbacks{0};
+};
+
+// The stream whose thread this is: RtAudio's error callback carries no user data, but it runs on the
+// thread of the stream that failed (its audio thread, or the helper thread making a call).
+thread_local Stream* t_stream = nullptr;
+
+int audioCallback(void* output, void* input, unsigned frames, double, RtAudioStreamStatus, void* user) {
+    Stream* s = static_cast<Stream*>(user);
+    t_stream = s;
+    s->callbacks.fetch_add(1, std::memory_order_relaxed);
+    const std::size_t bytes = std::size_t(frames) * s->frameBytes;
+    if (!s->gate.enter()) {
+        if (output) std::memset(output, 0, bytes);
+        return 0;
+    }
+    int done = 0;
+    if (s->direction == WaveDirection::Capture) {
+        if (input) done = s->pump.capture(static_cast<const uint8_t*>(input), bytes);
+    } else if (output) {
+        done = s->pump.play(static_cast<uint8_t*>(output), bytes);
+    }
+    s->gate.leave();
+    if (done > 0) s->wake();
+    return 0;
+}
+
+void errorCallback(RtAudioError::Type type, const std::string&) {
+    if (type == RtAudioError::DEBUG_WARNING) return;
+    if (Stream* s = t_stream) {
+        s->failed.store(true, std::memory_order_release);
+        s->wake();
+    }
+}
+
+// Runs call on a helper thread and waits for it at most timeoutMs. Returns the call's result, or false
+// when it threw or did not come back in time (it is then left to finish on its own; it holds the stream).
+bool runBounded(const std::shared_ptr<Stream>& stream, int timeoutMs, std::function<bool(Stream&)> call,
+                bool* timedOut = nullptr) {
+    struct Sync {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+        bool ok = false;
+    };
+    auto sync = std::make_shared<Sync>();
+    if (timedOut) *timedOut = false;
+    std::thread helper;
+    try {
+        helper = std::thread([stream, sync, call = std::move(call)] {
+            t_stream = stream.get();
+            bool ok = false;
+            try {
+                ok = call(*stream);
+            } catch (...) {
+                ok = false;
+            }
+            std::lock_guard<std::mutex> lock(sync->mutex);
+            sync->done = true;
+            sync->ok = ok;
+            sync->cv.notify_all();
+        });
+    } catch (...) {
+        return false;
+    }
+    std::unique_lock<std::mutex> lock(sync->mutex);
+    if (!sync->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return sync->done; })) {
+        lock.unlock();
+        helper.detach();
+        if (timedOut) *timedOut = true;
+        return false;
+    }
+    const bool ok = sync->ok;
+    lock.unlock();
+    helper.join();
+    return ok;
+}
+
+bool formatSupported(const WaveFormat& f) {
+    return f.wFormatTag == 1 && f.wBitsPerSample == 16 && (f.nChannels == 1 || f.nChannels == 2) &&
+           f.nBlockAlign == f.nChannels * 2 && f.nSamplesPerSec >= 1000 && f.nSamplesPerSec <= 192000;
+}
+
+class RtWaveDevice final : public WaveDevice {
+public:
+    RtWaveDevice(std::shared_ptr<Stream> stream, QObject* target, const WaveFormat& format)
+        : s_(std::move(stream)), target_(target) {
+        if (!target) return;  // open/close only: nobody to tell about blocks
+        notifier_ = std::make_unique<QSocketNotifier>(s_->wakeFd, QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] { onWake(); });
+        const int blockMs = int(1000.0 * kBlockBytes / (double(format.nSamplesPerSec) * s_->frameBytes));
+        watchdog_ = std::make_unique<QTimer>();
+        stallMs_ = std::max(200, kStallBlocks * blockMs);
+        watchdog_->setInterval(std::max(50, blockMs));
+        QObject::connect(watchdog_.get(), &QTimer::timeout, watchdog_.get(), [this] { onWatchdog(); });
+    }
+
+    ~RtWaveDevice() override {
+        watchdog_.reset();
+        notifier_.reset();  // before the eventfd may be closed with the stream
+        if (!stuck_ && s_->audio) {
+            s_->gate.close();
+            runBounded(s_, kCallTimeoutMs, [](Stream& s) {
+                s.audio.reset();
+                return true;
+            });
+        }
+    }
+
+    int prepare(WaveHeader* h) override {
+        checkFailure();
+        if (failed_ || closed_ || !h || !h->lpData || h->dwBufferLength == 0 || (h->dwFlags & WHDR_INQUEUE))
+            return 1;
+        h->dwFlags |= WHDR_PREPARED;
+        return 0;
+    }
+
+    int unprepare(WaveHeader* h) override {
+        if (!h || (h->dwFlags & WHDR_INQUEUE)) return 1;  // still in the device's hands
+        h->dwFlags &= ~WHDR_PREPARED;
+        return 0;
+    }
+
+    int queue(WaveHeader* h) override {
+        checkFailure();
+        if (failed_ || closed_ || !h || !h->lpData || h->dwBufferLength == 0) return 1;
+        if (!(h->dwFlags & WHDR_PREPARED) || (h->dwFlags & WHDR_INQUEUE)) return 1;
+        if (queuedCount_ >= RT_MAX_QUEUED_BLOCKS) return 1;
+        h->dwFlags = (h->dwFlags | WHDR_INQUEUE) & ~WHDR_DONE;
+        h->dwBytesRecorded = 0;
+        if (!s_->pump.queued().push(h)) {  // cannot happen while the count is right
+            h->dwFlags &= ~WHDR_INQUEUE;
+            return 1;
+        }
+        ++queuedCount_;
+        if (s_->direction == WaveDirection::Playback && !running_) {
+            // Playback runs from the first block on; a stream started earlier would only queue silence
+            // ahead of it in the server.
+            if (!startStream()) {
+                takeBack(h);
+                fail();
+                return 1;
+            }
+        }
+        armWatchdog();
+        return 0;
+    }
+
+    int start() override {
+        checkFailure();
+        if (failed_ || closed_) return 1;
+        if (s_->direction == WaveDirection::Playback || running_) return 0;
+        if (!startStream()) {
+            fail();
+            return 1;
+        }
+        armWatchdog();
+        return 0;
+    }
+
+    int reset() override {
+        if (closed_) return 1;
+        handBack();
+        stopStream();
+        return 0;
+    }
+
+    int close() override {
+        if (closed_) return 1;
+        if (queuedCount_ > 0) return 1;
+        stopStream();
+        if (!stuck_) {
+            s_->gate.close();
+            bool timedOut = false;
+            runBounded(s_, kCallTimeoutMs, [](Stream& s) {
+                if (s.audio && s.audio->isStreamOpen()) s.audio->closeStream();
+                return true;
+            }, &timedOut);
+            if (timedOut) stuck_ = true;
+        }
+        closed_ = true;
+        return 0;
+    }
+
+private:
+    bool startStream() {
+        if (stuck_) return false;
+        s_->gate.open();
+        bool timedOut = false;
+        const bool ok = runBounded(s_, kCallTimeoutMs, [](Stream& s) {
+            s.audio->startStream();
+            return s.audio->isStreamRunning();
+        }, &timedOut);
+        if (timedOut) stuck_ = true;
+        if (!ok) return false;
+        running_ = true;
+        lastCallbacks_ = s_->callbacks.load(std::memory_order_relaxed);
+        return true;
+    }
+
+    // Keeps the audio thread out and stops the stream if it runs. A stop that hangs leaves the stream behind.
+    void stopStream() {
+        if (watchdog_) watchdog_->stop();
+        s_->gate.close();
+        if (!running_) return;
+        running_ = false;
+        if (stuck_) return;
+        bool timedOut = false;
+        runBounded(s_, kCallTimeoutMs, [](Stream& s) {
+            if (s.audio->isStreamRunning()) s.audio->abortStream();
+            return true;
+        }, &timedOut);
+        if (timedOut) {
+            stuck_ = true;
+            failed_ = true;
+        }
+    }
+
+    void armWatchdog() {
+        if (watchdog_ && running_ && !watchdog_->isActive()) {
+            lastCallbacks_ = s_->callbacks.load(std::memory_order_relaxed);
+            sinceProgress_.start();
+            watchdog_->start();
+        }
+    }
+
+    // Keeps the audio thread out and gives back every block the device holds, the finished ones first,
+    // each with its done event, in queue order.
+    void handBack() {
+        s_->gate.close();
+        WaveHeader* h = nullptr;
+        while (s_->pump.finished().pop(h)) giveBack(h, h->dwBufferLength);
+        std::size_t partial = s_->pump.offset();
+        while (s_->pump.queued().pop(h)) {
+            giveBack(h, uint32_t(partial));
+            partial = 0;
+        }
+        s_->pump.rewind();
+    }
+
+    // Undoes the queueing of h, the only block queued (the stream was not running). Audio thread kept out.
+    void takeBack(WaveHeader* h) {
+        s_->gate.close();
+        WaveHeader* q = nullptr;
+        while (s_->pump.queued().pop(q)) {
+            if (q != h) giveBack(q, 0);
+        }
+        s_->pump.rewind();
+        h->dwFlags &= ~WHDR_INQUEUE;
+        --queuedCount_;
+    }
+
+    void giveBack(WaveHeader* h, uint32_t bytes) {
+        h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+        h->dwBytesRecorded = s_->direction == WaveDirection::Capture ? bytes : 0;
+        --queuedCount_;
+        if (target_) {
+            const unsigned message = s_->direction == WaveDirection::Capture ? MM_WIM_DATA : MM_WOM_DONE;
+            QCoreApplication::postEvent(target_.data(), new WaveDoneEvent(message, h));
+        }
+    }
+
+    void onWake() {
+        uint64_t count = 0;
+        [[maybe_unused]] ssize_t r = ::read(s_->wakeFd, &count, sizeof count);
+        if (!failed_) {
+            WaveHeader* h = nullptr;
+            while (s_->pump.finished().pop(h)) giveBack(h, h->dwBufferLength);
+        }
+        checkFailure();
+    }
+
+    void onWatchdog() {
+        const uint64_t now = s_->callbacks.load(std::memory_order_relaxed);
+        if (!running_ || failed_ || queuedCount_ == 0) {
+            lastCallbacks_ = now;
+            sinceProgress_.start();
+            if (!running_ || failed_) watchdog_->stop();
+            return;
+        }
+        if (now != lastCallbacks_) {
+            lastCallbacks_ = now;
+            sinceProgress_.start();
+            return;
+        }
+        if (sinceProgress_.elapsed() >= stallMs_) {
+            s_->failed.store(true, std::memory_order_release);
+            fail();
+        }
+    }
+
+    void checkFailure() {
+        if (!failed_ && s_->failed.load(std::memory_order_acquire)) fail();
+    }
+
+    // The device broke while running: hand every block back so the engine hears of it, stop the stream,
+    // and refuse further blocks.
+    void fail() {
+        if (failed_) return;
+        failed_ = true;
+        handBack();
+        abandonStream();
+    }
+
+    // Leaves the broken stream to a helper thread that stops and closes it, however long that takes: a
+    // frozen server would hold the UI thread otherwise. The device never touches the stream again.
+    void abandonStream() {
+        if (watchdog_) watchdog_->stop();
+        running_ = false;
+        if (stuck_) return;
+        stuck_ = true;
+        try {
+            std::thread([stream = s_] {
+                t_stream = stream.get();
+                try {
+                    stream->audio.reset();
+                } catch (...) {
+                }
+            }).detach();
+        } catch (...) {
+            // No thread: the stream stays open until the process ends.
+        }
+    }
+
+    std::shared_ptr<Stream> s_;
+    QPointer<QObject> target_;
+    std::unique_ptr<QSocketNotifier> notifier_;
+    std::unique_ptr<QTimer> watchdog_;
+    int queuedCount_ = 0;  // blocks handed to the device and not yet given back
+    uint64_t lastCallbacks_ = 0;         // the audio thread's progress at the last look
+    QElapsedTimer sinceProgress_;        // since that progress last moved
+    int stallMs_ = 0;
+    bool running_ = false;
+    bool failed_ = false;
+    bool closed_ = false;
+    bool stuck_ = false;  // a call into RtAudio never came back: the stream is left to its helper thread
+};
+
+class RtBackend final : public WaveDeviceBackend {
+public:
+    WaveDevice* open(WaveDirection direction, int deviceId, const WaveFormat& format, QObject* target) override {
+        if (!formatSupported(format) || deviceId < -1) return nullptr;
+        auto stream = std::make_shared<Stream>();
+        stream->direction = direction;
+        stream->frameBytes = format.nChannels * 2u;
+        stream->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (stream->wakeFd < 0) return nullptr;
+        const bool capture = direction == WaveDirection::Capture;
+        const unsigned channels = format.nChannels;
+        const unsigned rate = format.nSamplesPerSec;
+        const bool ok = runBounded(stream, kOpenTimeoutMs, [=](Stream& s) {
+            s.audio = std::make_unique<RtAudio>();
+            s.audio->showWarnings(false);
+            const unsigned count = s.audio->getDeviceCount();
+            if (count == 0) return false;  // no server and no card: nothing to open
+            const unsigned device = deviceId >= 0 ? unsigned(deviceId)
+                                    : capture     ? s.audio->getDefaultInputDevice()
+                                                  : s.audio->getDefaultOutputDevice();
+            if (device >= count) return false;
+            RtAudio::StreamParameters params;
+            params.deviceId = device;
+            params.nChannels = channels;
+            params.firstChannel = 0;
+            RtAudio::StreamOptions options;
+            options.numberOfBuffers = kNumberOfBuffers;
+            options.streamName = capture ? "ZORIQ1 capture" : "ZORIQ1 playback";
+            unsigned frames = kBufferFrames;
+            s.audio->openStream(capture ? nullptr : &params, capture ? &params : nullptr, RTAUDIO_SINT16, rate,
+                                &frames, audioCallback, &s, &options, errorCallback);
+            return s.audio->isStreamOpen();
+        });
+        if (!ok) return nullptr;
+        return new RtWaveDevice(std::move(stream), target, format);
+    }
+};
+
+}  // namespace
+
+WaveDeviceBackend& WaveRealBackend() {
+    static RtBackend backend;
+    return backend;
+}

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <vector>
 
 #include "engine/audio_device.h"
@@ -24,6 +25,8 @@ public:
     void failNext(WaveDirection direction, SimOp op, int times = 1, int result = 1);
     // Every open of the direction fails until cleared (a busy or missing device).
     void setOpenFails(WaveDirection direction, bool fails);
+    // Decides every open: attempt counts the opens of that direction from 1. Empty: all open.
+    void setOpenRule(std::function<bool(WaveDirection direction, int attempt)> opens);
 
     // Fills the oldest queued capture block with samples (2048 of them, or zeros when null) and posts its done
     // event. False when no capture block is queued or capture is not started.
@@ -40,7 +43,8 @@ public:
     const QStringList& calls() const;
     void clearCalls();
 
+    struct State;  // private to the implementation
+
 private:
-    struct State;
     State* d;
 };

@@ -1,0 +1,327 @@
+#include "engine/wave_engine.h"
+
+#include <QCoreApplication>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/audio_device.h"
+#include "engine/wave_file.h"
+
+int16_t* InputRing = nullptr;
+int16_t* OutputRing = nullptr;
+WaveFormat audioFormat = {};
+
+namespace {
+
+// The hidden window: receives the devices' done notifications on the UI thread.
+class WaveWindow : public QObject {
+public:
+    bool event(QEvent* e) override {
+        if (e->type() != WaveDoneEvent::eventType()) return QObject::event(e);
+        auto* done = static_cast<WaveDoneEvent*>(e);
+        ++m_nDepth;
+        WaveWndProc(this, done->message, 0, reinterpret_cast<intptr_t>(done->header));
+        --m_nDepth;
+        return true;
+    }
+    int m_nDepth = 0;  // > 0 while one of its notifications is being handled
+};
+
+bool initialised = false;
+bool classRegistered = false;
+WaveNotifyProc notifyProc = nullptr;
+WaveWindow* hiddenWindow = nullptr;
+WaveDevice* captureDevice = nullptr;
+WaveDevice* playbackDevice = nullptr;
+bool captureOpen = false;
+bool playbackOpen = false;
+bool captureStarted = false;
+bool playbackStarted = false;
+int fileOutput = 0;
+int inputQueueIndex = 0;
+int inputReadIndex = 0;
+int outputWriteIndex = 0;
+int outputQueueIndex = 0;
+int playIndex = -1;
+int startupCount = 0;
+WaveHeader* inputHeaders[WAVE_NUM_BLOCKS] = {};
+WaveHeader* outputHeaders[WAVE_NUM_BLOCKS] = {};
+
+int advance(int index) {
+    return index == WAVE_NUM_BLOCKS - 1 ? 0 : index + 1;
+}
+
+void notify(int code, int inputBlock = 0, int outputBlock = 0) {
+    if (notifyProc) notifyProc(code, inputBlock, outputBlock);
+}
+
+void releaseRing(int16_t*& ring, WaveHeader* (&headers)[WAVE_NUM_BLOCKS]) {
+    for (WaveHeader*& header : headers) {
+        std::free(header);
+        header = nullptr;
+    }
+    std::free(ring);
+    ring = nullptr;
+}
+
+// A zero-filled ring and its 8 headers: 0, or 2 / 3 for a failed ring / header allocation.
+int allocateRing(int16_t*& ring, WaveHeader* (&headers)[WAVE_NUM_BLOCKS]) {
+    ring = static_cast<int16_t*>(std::calloc(WAVE_RING_SAMPLES, sizeof(int16_t)));
+    if (!ring) return 2;
+    for (int k = 0; k < WAVE_NUM_BLOCKS; ++k) {
+        headers[k] = static_cast<WaveHeader*>(std::calloc(1, sizeof(WaveHeader)));
+        if (!headers[k]) {
+            releaseRing(ring, headers);
+            return 3;
+        }
+        headers[k]->lpData = ring + k * WAVE_BLOCK_SAMPLES;
+        headers[k]->dwBufferLength = WAVE_BLOCK_BYTES;
+        headers[k]->dwLoops = 1;
+    }
+    return 0;
+}
+
+bool isOneOf(const WaveHeader* header, WaveHeader* const (&headers)[WAVE_NUM_BLOCKS]) {
+    for (const WaveHeader* h : headers)
+        if (h && h == header) return true;
+    return false;
+}
+
+void closeWaveFile() {
+    WaveFile(WAVE_FILE_CLOSE, nullptr, nullptr, 0);
+    fileOutput = 0;
+}
+
+long captureDone(WaveHeader* h) {
+    if (captureDevice->unprepare(h) != 0) {
+        notify(WAVE_ERR_IN_UNPREPARE);
+        return 0;
+    }
+    if (!captureStarted) return 1;  // handed back by WaveInStop
+
+    WaveHeader* requeue = inputHeaders[inputQueueIndex];
+    requeue->dwFlags = 0;
+    if (captureDevice->prepare(requeue) != 0) {
+        notify(WAVE_ERR_IN_PREPARE);
+        return 0;
+    }
+    if (captureDevice->queue(requeue) != 0) {
+        notify(WAVE_ERR_IN_ADDBUFFER);
+        return 0;
+    }
+    inputQueueIndex = advance(inputQueueIndex);
+
+    // Nothing left to play, or all 8 blocks waiting to play: the rings no longer keep pace.
+    if (outputWriteIndex == playIndex) {
+        notify(WAVE_ERR_OVERFLOW);
+        return 0;
+    }
+    notify(WAVE_BLOCK_READY, inputReadIndex, outputWriteIndex);
+    inputReadIndex = advance(inputReadIndex);
+    outputWriteIndex = advance(outputWriteIndex);
+    if (startupCount < 5) ++startupCount;
+
+    if (playbackStarted && startupCount >= 2) {
+        do {
+            WaveHeader* out = outputHeaders[outputQueueIndex];
+            out->dwFlags = 0;
+            if (playbackDevice->prepare(out) != 0) {
+                notify(WAVE_ERR_OUT_PREPARE);
+                return 0;
+            }
+            if (playIndex < 0) playIndex = 0;
+            if (playbackDevice->queue(out) != 0) {
+                notify(WAVE_ERR_OUT_WRITE);
+                return 0;
+            }
+            outputQueueIndex = advance(outputQueueIndex);
+            if (startupCount < 5) ++startupCount;
+        } while (startupCount == 3);
+    }
+    return 1;
+}
+
+long playbackDone(WaveHeader* h) {
+    if (playbackStarted && fileOutput == 1) {
+        int result = WaveFile(WAVE_FILE_WRITE, nullptr, h->lpData, WAVE_BLOCK_BYTES);
+        if (result == 102) {
+            closeWaveFile();
+            WaveDevice* device = playbackDevice;
+            notify(WAVE_ERR_FILE_FULL);
+            // The message box of the notification runs a nested loop: playback may be gone by now.
+            if (!playbackOpen || playbackDevice != device || !isOneOf(h, outputHeaders)) return 0;
+        } else if (result != 0) {
+            fileOutput = 0;
+            notify(WAVE_ERR_FILE_WRITE);
+            return 0;
+        }
+    }
+    if (playbackDevice->unprepare(h) != 0) {
+        notify(WAVE_ERR_OUT_UNPREPARE);
+        return 0;
+    }
+    playIndex = advance(playIndex < 0 ? WAVE_NUM_BLOCKS - 1 : playIndex);
+    return 1;
+}
+
+}  // namespace
+
+int WaveInit(QObject* parent, WaveNotifyProc proc) {
+    (void)parent;  // the hidden window never outlives WaveExit, so it needs no Qt parent
+    if (initialised) return 1;
+    notifyProc = proc;
+    audioFormat = WAVE_PCM_MONO_11025;
+    classRegistered = true;
+    hiddenWindow = new WaveWindow;
+    initialised = true;
+    return 0;
+}
+
+int WaveExit() {
+    if (!initialised || captureOpen || playbackOpen || playbackStarted || captureStarted) return 1;
+    WaveWndProc(hiddenWindow, WM_CLOSE, 0, 0);
+    initialised = false;
+    return 0;
+}
+
+int WaveInOpen(int device) {
+    if (!initialised || captureOpen) return 1;
+    if (int r = allocateRing(InputRing, inputHeaders)) return r;
+    captureDevice = WaveBackend().open(WaveDirection::Capture, device, audioFormat, hiddenWindow);
+    if (!captureDevice) {
+        releaseRing(InputRing, inputHeaders);
+        return 101;
+    }
+    captureOpen = true;
+    return 0;
+}
+
+int WaveOutOpen(int device, int mode, const char* path) {
+    if (!initialised || playbackOpen) return 1;
+    fileOutput = mode == 1 ? 1 : 0;
+    if (fileOutput == 1 && WaveFile(WAVE_FILE_CREATE, path, nullptr, 0) != 0) {
+        fileOutput = 0;
+        return 102;
+    }
+    if (int r = allocateRing(OutputRing, outputHeaders)) {
+        if (fileOutput == 1) closeWaveFile();
+        return r;
+    }
+    playbackDevice = WaveBackend().open(WaveDirection::Playback, device, audioFormat, hiddenWindow);
+    if (!playbackDevice) {
+        releaseRing(OutputRing, outputHeaders);
+        if (fileOutput == 1) closeWaveFile();
+        return 101;
+    }
+    playbackOpen = true;
+    return 0;
+}
+
+int WaveInStart() {
+    if (!initialised || !captureOpen || captureStarted) return 1;
+    inputReadIndex = 0;
+    inputQueueIndex = 0;
+    std::memset(InputRing, 0, WAVE_RING_SAMPLES * sizeof(int16_t));
+    for (int k = 0; k < 2; ++k) {
+        WaveHeader* header = inputHeaders[inputQueueIndex];
+        header->dwFlags = 0;
+        if (captureDevice->prepare(header) != 0) return 102;
+        if (captureDevice->queue(header) != 0) return 103;
+        inputQueueIndex = advance(inputQueueIndex);
+    }
+    captureStarted = true;
+    if (captureDevice->start() != 0) {
+        captureStarted = false;
+        return 104;
+    }
+    return 0;
+}
+
+int WaveInStop() {
+    if (!initialised || !captureStarted) return 1;
+    captureStarted = false;
+    if (captureDevice->reset() != 0) {
+        captureStarted = true;
+        return 101;
+    }
+    return 0;
+}
+
+int WaveInClose() {
+    if (!initialised || !captureOpen || captureStarted) return 1;
+    // After a failed WaveInStart the device still holds the blocks queued before the failure and
+    // would refuse to close for good; hand them back first (a no-op after WaveInStop).
+    captureDevice->reset();
+    if (captureDevice->close() != 0) return 101;
+    delete captureDevice;
+    captureDevice = nullptr;
+    releaseRing(InputRing, inputHeaders);
+    captureOpen = false;
+    return 0;
+}
+
+int WaveOutStart() {
+    if (!initialised || !playbackOpen || playbackStarted) return 1;
+    startupCount = 0;
+    playIndex = -1;
+    outputWriteIndex = 0;
+    outputQueueIndex = 0;
+    std::memset(OutputRing, 0, WAVE_RING_SAMPLES * sizeof(int16_t));
+    playbackStarted = true;
+    return 0;
+}
+
+int WaveOutStop() {
+    if (!initialised || !playbackStarted) return 1;
+    playbackStarted = false;
+    if (playbackDevice->reset() != 0) {
+        playbackStarted = true;
+        return 101;
+    }
+    return 0;
+}
+
+int WaveOutClose() {
+    if (!initialised || !playbackOpen || captureStarted) return 1;
+    if (fileOutput == 1) {
+        int result = WaveFile(WAVE_FILE_CLOSE, nullptr, nullptr, 0);
+        fileOutput = 0;
+        if (result != 0) return 102;
+    }
+    if (playbackDevice->close() != 0) return 101;
+    delete playbackDevice;
+    playbackDevice = nullptr;
+    releaseRing(OutputRing, outputHeaders);
+    playbackOpen = false;
+    return 0;
+}
+
+long WaveWndProc(QObject* window, unsigned message, uintptr_t wParam, intptr_t lParam) {
+    (void)wParam;
+    auto* self = static_cast<WaveWindow*>(window);
+    if (self == nullptr || self != hiddenWindow) return 0;  // a window already destroyed
+    switch (message) {
+    case WM_CLOSE:
+        // Notifications still queued for the window die with it.
+        QCoreApplication::removePostedEvents(self);
+        hiddenWindow = nullptr;
+        if (self->m_nDepth > 0)
+            self->deleteLater();
+        else
+            delete self;
+        return 1;
+    case MM_WIM_DATA: {
+        auto* header = reinterpret_cast<WaveHeader*>(lParam);
+        // A block of a capture device already closed: nothing of it is left to release.
+        if (!captureOpen || !isOneOf(header, inputHeaders)) return 1;
+        return captureDone(header);
+    }
+    case MM_WOM_DONE: {
+        auto* header = reinterpret_cast<WaveHeader*>(lParam);
+        if (!playbackOpen || !isOneOf(header, outputHeaders)) return 1;
+        return playbackDone(header);
+    }
+    default:
+        return 0;
+    }
+}

@@ -88,3 +88,9 @@ private:
 
 // Text of 8-bit files (filter names, descriptions) as Windows-1252, the code page they come from.
 QString DecodeCp1252(const char* bytes, std::size_t length);
+
+// "Text (*.a)|*.a||" filter pairs as a Qt name filter list ("Text (*.a)").
+QString QtFileFilter(const QString& pairs);
+
+// Centres w over its owner (or the screen when it has none), keeping its size.
+void CenterOverOwner(QWidget* w);

@@ -2,6 +2,8 @@
 // The live magnitude-spectrum window and its plot.
 #include <QString>
 #include <QWidget>
+#include <cstdint>
+#include <vector>
 
 #include "toolkit/toolkit.h"
 
@@ -43,6 +45,11 @@ public:
 
     void OnCancel() override;  // does nothing: only the requester ends this window
 
+    // Control handlers.
+    void OnSelchangeBandwidth();
+    void OnFreeze();
+    void OnManualGain();
+
     // Controls (public so that tests can drive them).
     QPushButton* m_btnManualGain = nullptr;   // 1032
     QPushButton* m_btnFreeze = nullptr;       // 1031
@@ -71,4 +78,11 @@ public:
     int m_nSlot = 1;
     int m_bFreeze = 0;
     int m_bManualGain = 0;
+
+private:
+    void OnInitDialog();
+    void ShowSliderFrequency();
+    // The estimator: one frame into the ring, the sums and the trace (no painting).
+    void SpectrumEstimate(const double* re, const double* im, int n);
+    std::vector<int64_t> m_sums;  // per display point, sized once at construction
 };

@@ -18,9 +18,9 @@ zq_pulse_start() {
     export PULSE_SERVER="unix:$ZQ_PULSE_DIR/run/pulse/native"
     cat > "$ZQ_PULSE_DIR/own.pa" <<PA
 load-module module-native-protocol-unix auth-anonymous=1 socket=$ZQ_PULSE_DIR/run/pulse/native
-load-module module-null-sink sink_name=both format=s16le rate=11025 channels=2 channel_map=front-left,front-right
-load-module module-remap-sink sink_name=src master=both channels=1 channel_map=mono master_channel_map=front-left remix=no
-load-module module-remap-sink sink_name=dst master=both channels=1 channel_map=mono master_channel_map=front-right remix=no
+load-module module-null-sink sink_name=both format=s16le rate=11025 channels=2 channel_map=front-left,front-right sink_properties=device.description=zq-both
+load-module module-remap-sink sink_name=src master=both channels=1 channel_map=mono master_channel_map=front-left remix=no sink_properties=device.description=zq-src
+load-module module-remap-sink sink_name=dst master=both channels=1 channel_map=mono master_channel_map=front-right remix=no sink_properties=device.description=zq-dst
 set-default-sink dst
 set-default-source src.monitor
 PA

@@ -1,0 +1,156 @@
+#pragma once
+// Pieces of the real device layer that run on the audio thread and can be tested without a sound server:
+// a lock-free single-producer/single-consumer ring and the pump that moves samples between the device's
+// small buffers and the queued blocks.
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <thread>
+
+#include "engine/audio_device.h"
+
+// Fixed-capacity ring of N items for exactly one producer thread and one consumer thread.
+// Neither side allocates, locks or waits.
+template <typename T, std::size_t N>
+class SpscRing {
+public:
+    static constexpr std::size_t capacity = N;
+
+    // Producer side. False when full (the item is not taken).
+    bool push(const T& item) {
+        const std::size_t tail = tail_.load(std::memory_order_relaxed);
+        if (tail - head_.load(std::memory_order_acquire) >= N) return false;
+        items_[tail % N] = item;
+        tail_.store(tail + 1, std::memory_order_release);
+        return true;
+    }
+    // Consumer side. False when empty.
+    bool pop(T& item) {
+        const std::size_t head = head_.load(std::memory_order_relaxed);
+        if (head == tail_.load(std::memory_order_acquire)) return false;
+        item = items_[head % N];
+        head_.store(head + 1, std::memory_order_release);
+        return true;
+    }
+    // Consumer side: the oldest item without taking it, or null when empty.
+    const T* front() const {
+        const std::size_t head = head_.load(std::memory_order_relaxed);
+        if (head == tail_.load(std::memory_order_acquire)) return nullptr;
+        return &items_[head % N];
+    }
+    // Either side; exact only while the other side is quiet.
+    std::size_t size() const {
+        return tail_.load(std::memory_order_acquire) - head_.load(std::memory_order_acquire);
+    }
+    bool empty() const { return size() == 0; }
+
+private:
+    std::array<T, N> items_{};
+    alignas(64) std::atomic<std::size_t> head_{0};
+    alignas(64) std::atomic<std::size_t> tail_{0};
+};
+
+// At most this many blocks are in the device's hands per direction.
+constexpr int RT_MAX_QUEUED_BLOCKS = 8;
+
+// Moves samples between the device callback's buffer and the queued blocks.
+// The UI thread pushes blocks into queued(); the audio thread calls capture()/play(), which fill or drain
+// the oldest block and move every finished block into finished(); the UI thread pops those.
+class BlockPump {
+public:
+    SpscRing<WaveHeader*, RT_MAX_QUEUED_BLOCKS>& queued() { return queued_; }
+    SpscRing<WaveHeader*, RT_MAX_QUEUED_BLOCKS>& finished() { return finished_; }
+
+    // Audio thread: copies bytes of captured sound into the queued blocks. Sound that finds no queued block
+    // is lost, as with a capture device that ran out of buffers. Returns the number of blocks finished.
+    int capture(const uint8_t* data, std::size_t bytes) {
+        int done = 0;
+        while (bytes > 0) {
+            WaveHeader* const* block = queued_.front();
+            if (!block) {
+                lostBytes_.fetch_add(bytes, std::memory_order_relaxed);
+                break;
+            }
+            WaveHeader* h = *block;
+            const std::size_t room = h->dwBufferLength - offset_;
+            const std::size_t n = bytes < room ? bytes : room;
+            std::memcpy(reinterpret_cast<uint8_t*>(h->lpData) + offset_, data, n);
+            offset_ += n;
+            data += n;
+            bytes -= n;
+            if (offset_ == h->dwBufferLength) done += finishFront();
+        }
+        return done;
+    }
+
+    // Audio thread: fills bytes of the device's playback buffer from the queued blocks; silence once
+    // they run dry. Returns the number of blocks finished.
+    int play(uint8_t* data, std::size_t bytes) {
+        int done = 0;
+        while (bytes > 0) {
+            WaveHeader* const* block = queued_.front();
+            if (!block) {
+                std::memset(data, 0, bytes);
+                break;
+            }
+            WaveHeader* h = *block;
+            const std::size_t left = h->dwBufferLength - offset_;
+            const std::size_t n = bytes < left ? bytes : left;
+            std::memcpy(data, reinterpret_cast<const uint8_t*>(h->lpData) + offset_, n);
+            offset_ += n;
+            data += n;
+            bytes -= n;
+            if (offset_ == h->dwBufferLength) done += finishFront();
+        }
+        return done;
+    }
+
+    // Bytes already moved for the oldest queued block. Only while the audio thread is kept out.
+    std::size_t offset() const { return offset_; }
+    // Forgets the partly moved block's position. Only while the audio thread is kept out.
+    void rewind() { offset_ = 0; }
+    std::size_t lostBytes() const { return lostBytes_.load(std::memory_order_relaxed); }
+
+private:
+    int finishFront() {
+        WaveHeader* h = nullptr;
+        queued_.pop(h);
+        offset_ = 0;
+        // Cannot fail: at most RT_MAX_QUEUED_BLOCKS blocks exist in both rings together.
+        return finished_.push(h) ? 1 : 0;
+    }
+
+    SpscRing<WaveHeader*, RT_MAX_QUEUED_BLOCKS> queued_;
+    SpscRing<WaveHeader*, RT_MAX_QUEUED_BLOCKS> finished_;
+    std::size_t offset_ = 0;
+    std::atomic<std::size_t> lostBytes_{0};
+};
+
+// Keeps the audio thread out of a pump while the UI thread takes its blocks back.
+// The audio thread brackets its work with enter()/leave(); enter() is false while the gate is closed.
+// close() returns once no audio-thread work is in progress, and none starts until open().
+class CallbackGate {
+public:
+    bool enter() {
+        busy_.store(true, std::memory_order_seq_cst);
+        if (closed_.load(std::memory_order_seq_cst)) {
+            busy_.store(false, std::memory_order_seq_cst);
+            return false;
+        }
+        return true;
+    }
+    void leave() { busy_.store(false, std::memory_order_seq_cst); }
+    // Spins (yielding) while the audio thread is inside: its work is short and never blocks.
+    void close() {
+        closed_.store(true, std::memory_order_seq_cst);
+        while (busy_.load(std::memory_order_seq_cst)) std::this_thread::yield();
+    }
+    void open() { closed_.store(false, std::memory_order_seq_cst); }
+    bool isClosed() const { return closed_.load(std::memory_order_seq_cst); }
+
+private:
+    std::atomic<bool> busy_{false};
+    std::atomic<bool> closed_{false};
+};

@@ -1,0 +1,229 @@
+// The audio-thread side of the real device layer, without a sound server: the lock-free ring, the pump
+// that moves samples between small device buffers and the queued blocks, and the gate that keeps the
+// audio thread out while blocks are taken back.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "engine/audio_device_rtaudio.h"
+
+namespace {
+
+TEST(SpscRing, KeepsOrderRefusesWhenFullAndWrapsAround) {
+    SpscRing<int, 8> ring;
+    int v = -1;
+    EXPECT_FALSE(ring.pop(v));
+    EXPECT_EQ(ring.front(), nullptr);
+    int next = 0, expect = 0;
+    // Many rounds of uneven fill and drain cross the index wrap many times.
+    for (int round = 0; round < 100; ++round) {
+        const int fill = 1 + round % 8;
+        for (int i = 0; i < fill; ++i) ASSERT_TRUE(ring.push(next++));
+        if (fill == 8) {
+            EXPECT_FALSE(ring.push(999));
+            EXPECT_EQ(ring.size(), 8u);
+        }
+        ASSERT_NE(ring.front(), nullptr);
+        EXPECT_EQ(*ring.front(), expect);
+        while (ring.pop(v)) ASSERT_EQ(v, expect++);
+        EXPECT_TRUE(ring.empty());
+    }
+    EXPECT_EQ(expect, next);
+}
+
+TEST(SpscRing, TwoThreadsPassEveryItemOnceInOrder) {
+    SpscRing<unsigned, 8> ring;
+    constexpr unsigned kItems = 200000;
+    std::thread producer([&] {
+        for (unsigned i = 1; i <= kItems;) {
+            if (ring.push(i)) ++i;
+            else std::this_thread::yield();
+        }
+    });
+    unsigned expect = 1, v = 0, wrong = 0;
+    while (expect <= kItems) {
+        if (ring.pop(v)) {
+            if (v != expect) ++wrong;
+            expect = v + 1;
+        } else {
+            std::this_thread::yield();
+        }
+    }
+    producer.join();
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_TRUE(ring.empty());
+}
+
+// Blocks of 2048 samples over one ring, as the engine lays them out.
+struct Blocks {
+    explicit Blocks(int count, uint32_t bytes = 4096) : data(std::size_t(count) * bytes / 2), headers(count) {
+        for (int i = 0; i < count; ++i) {
+            headers[i] = WaveHeader{};
+            headers[i].lpData = data.data() + std::size_t(i) * bytes / 2;
+            headers[i].dwBufferLength = bytes;
+        }
+    }
+    std::vector<int16_t> data;
+    std::vector<WaveHeader> headers;
+};
+
+std::vector<WaveHeader*> drain(SpscRing<WaveHeader*, RT_MAX_QUEUED_BLOCKS>& ring) {
+    std::vector<WaveHeader*> out;
+    WaveHeader* h = nullptr;
+    while (ring.pop(h)) out.push_back(h);
+    return out;
+}
+
+TEST(BlockPump, CaptureFillsBlocksInOrderAcrossUnevenDeviceBuffers) {
+    Blocks blocks(3);
+    BlockPump pump;
+    for (auto& h : blocks.headers) ASSERT_TRUE(pump.queued().push(&h));
+    // A running counter as the captured sound, delivered in chunks that straddle block edges.
+    std::vector<int16_t> sound(3 * 2048 + 100);
+    for (std::size_t i = 0; i < sound.size(); ++i) sound[i] = int16_t(i * 7 + 1);
+    const std::size_t chunks[] = {512, 3000, 1, 4095, 6000, 100, 5000};
+    std::size_t at = 0;
+    int finished = 0;
+    for (std::size_t c : chunks) {
+        c = std::min(c, sound.size() * 2 - at);
+        finished += pump.capture(reinterpret_cast<const uint8_t*>(sound.data()) + at, c);
+        at += c;
+    }
+    EXPECT_EQ(finished, 3);
+    EXPECT_EQ(drain(pump.finished()),
+              (std::vector<WaveHeader*>{&blocks.headers[0], &blocks.headers[1], &blocks.headers[2]}));
+    for (int i = 0; i < 3 * 2048; ++i) ASSERT_EQ(blocks.data[i], sound[i]) << "sample " << i;
+    // The 100 samples beyond the three blocks found no block: lost, and nothing written anywhere.
+    EXPECT_EQ(pump.lostBytes(), 200u);
+    EXPECT_EQ(pump.offset(), 0u);
+}
+
+TEST(BlockPump, CaptureReportsThePartlyFilledBlockAndStartsAfreshAfterRewind) {
+    Blocks blocks(2);
+    BlockPump pump;
+    ASSERT_TRUE(pump.queued().push(&blocks.headers[0]));
+    std::vector<int16_t> sound(300, 5);
+    EXPECT_EQ(pump.capture(reinterpret_cast<const uint8_t*>(sound.data()), 600), 0);
+    EXPECT_EQ(pump.offset(), 600u);
+    // Taken back (as a reset does), then the other block queued: it is filled from its start.
+    WaveHeader* h = nullptr;
+    ASSERT_TRUE(pump.queued().pop(h));
+    pump.rewind();
+    ASSERT_TRUE(pump.queued().push(&blocks.headers[1]));
+    std::vector<int16_t> more(2048, -3);
+    EXPECT_EQ(pump.capture(reinterpret_cast<const uint8_t*>(more.data()), 4096), 1);
+    EXPECT_EQ(blocks.data[2048], -3);
+    EXPECT_EQ(blocks.data[4095], -3);
+}
+
+TEST(BlockPump, PlaybackDrainsBlocksInOrderThenPlaysSilence) {
+    Blocks blocks(2);
+    for (std::size_t i = 0; i < blocks.data.size(); ++i) blocks.data[i] = int16_t(1000 + i);
+    BlockPump pump;
+    for (auto& h : blocks.headers) ASSERT_TRUE(pump.queued().push(&h));
+    std::vector<int16_t> out(5000, 77);
+    // 256-frame device buffers, the last one running past the queued sound.
+    std::size_t at = 0;
+    int finished = 0;
+    while (at < out.size()) {
+        const std::size_t n = std::min<std::size_t>(256, out.size() - at);
+        finished += pump.play(reinterpret_cast<uint8_t*>(out.data() + at), n * 2);
+        at += n;
+    }
+    EXPECT_EQ(finished, 2);
+    EXPECT_EQ(drain(pump.finished()), (std::vector<WaveHeader*>{&blocks.headers[0], &blocks.headers[1]}));
+    for (int i = 0; i < 4096; ++i) ASSERT_EQ(out[i], int16_t(1000 + i)) << "sample " << i;
+    for (std::size_t i = 4096; i < out.size(); ++i) ASSERT_EQ(out[i], 0) << "sample " << i;
+}
+
+TEST(BlockPump, AudioAndUiThreadsTogetherLoseAndRepeatNothing) {
+    // The UI thread keeps queueing blocks with consecutive numbers and takes the finished ones back;
+    // the audio thread plays them in 256-sample buffers. Every sample must come out once, in order.
+    Blocks blocks(RT_MAX_QUEUED_BLOCKS);
+    BlockPump pump;
+    constexpr int kBlocksToPlay = 400;
+    std::atomic<bool> stop{false};
+    std::vector<int16_t> played;
+    played.reserve(std::size_t(kBlocksToPlay + 4) * 2048);
+    std::thread audio([&] {
+        int16_t buffer[256];
+        while (!stop.load()) {
+            if (pump.queued().empty()) {
+                std::this_thread::yield();
+                continue;
+            }
+            pump.play(reinterpret_cast<uint8_t*>(buffer), sizeof buffer);
+            played.insert(played.end(), buffer, buffer + 256);
+        }
+    });
+    int queued = 0, freeSlots = RT_MAX_QUEUED_BLOCKS, slot = 0, returned = 0;
+    while (returned < kBlocksToPlay) {
+        WaveHeader* h = nullptr;
+        while (pump.finished().pop(h)) {
+            ++returned;
+            ++freeSlots;
+        }
+        if (freeSlots > 0 && queued < kBlocksToPlay) {
+            WaveHeader& next = blocks.headers[slot];
+            slot = (slot + 1) % RT_MAX_QUEUED_BLOCKS;
+            for (int i = 0; i < 2048; ++i) next.lpData[i] = int16_t((queued * 2048 + i) & 0x7fff);
+            ASSERT_TRUE(pump.queued().push(&next));
+            ++queued;
+            --freeSlots;
+        } else {
+            std::this_thread::yield();
+        }
+    }
+    stop = true;
+    audio.join();
+    // Silence may only appear where the audio thread found nothing queued, never inside the sequence.
+    std::size_t k = 0;
+    int mismatches = 0;
+    for (int16_t s : played) {
+        if (k < std::size_t(kBlocksToPlay) * 2048 && s == int16_t(k & 0x7fff)) ++k;
+        else if (s != 0) ++mismatches;
+    }
+    EXPECT_EQ(k, std::size_t(kBlocksToPlay) * 2048);
+    EXPECT_EQ(mismatches, 0);
+}
+
+TEST(CallbackGate, NoAudioWorkRunsWhileClosed) {
+    CallbackGate gate;
+    EXPECT_TRUE(gate.enter());
+    gate.leave();
+    gate.close();
+    EXPECT_FALSE(gate.enter());
+    gate.open();
+    EXPECT_TRUE(gate.enter());
+    gate.leave();
+
+    // An audio thread hammering a counter under the gate: once close() returns, the counter stands still.
+    std::atomic<long> counter{0};
+    std::atomic<bool> stop{false};
+    std::thread audio([&] {
+        while (!stop.load()) {
+            if (gate.enter()) {
+                const long c = counter.load(std::memory_order_relaxed);
+                counter.store(c + 1, std::memory_order_relaxed);
+                gate.leave();
+            }
+        }
+    });
+    int leaks = 0;
+    for (int round = 0; round < 200 && leaks == 0; ++round) {
+        gate.close();
+        const long frozen = counter.load();
+        for (int i = 0; i < 50; ++i) std::this_thread::yield();
+        if (counter.load() != frozen) ++leaks;
+        gate.open();
+        const long before = counter.load();
+        while (counter.load() == before) std::this_thread::yield();
+    }
+    stop = true;
+    audio.join();
+    EXPECT_EQ(leaks, 0) << "audio-thread work ran while the gate was closed";
+}
+
+}  // namespace

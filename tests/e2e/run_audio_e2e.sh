@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# End-to-end runs of the engine on a private sound server.
+#   run_audio_e2e.sh loopback    PROGRAM   a chirp through the engine: output == input after the delay,
+#                                          the WAV file holds the played blocks; prints delay and CPU figures
+#   run_audio_e2e.sh server-kill PROGRAM   the server dies mid-run: an error arrives, the program ends,
+#                                          the WAV file written so far is valid
+#   run_audio_e2e.sh server-freeze PROGRAM the server stops answering mid-run (SIGSTOP): an error arrives
+#                                          from the stall watchdog, and taking the engine down does not hang
+#   run_audio_e2e.sh no-server   PROGRAM   no server and no card: the probe answers 3 quickly
+# PROGRAM is the engine_loopback test program.
+set -uo pipefail
+case_name=${1:?case}
+program=${2:?program}
+here=$(cd "$(dirname "$0")" && pwd)
+python=/usr/bin/python3
+checker="$here/check_loopback.py"
+
+work=$(mktemp -d /tmp/zq-e2e.XXXXXX)
+prog_pid=
+keep=
+source "$here/pulse_env.sh"
+
+cleanup() {
+    if [ -n "$prog_pid" ]; then
+        kill "$prog_pid" 2>/dev/null || true
+        wait "$prog_pid" 2>/dev/null || true
+    fi
+    zq_pulse_stop
+    if [ -n "$keep" ]; then echo "files kept in $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+fail() {
+    echo "FAIL: $*"
+    keep=1
+    if [ -f "$work/prog.log" ]; then echo "--- program output"; cat "$work/prog.log"; fi
+    exit 1
+}
+
+value() {  # value KEY: the program's "KEY value" line
+    awk -v k="$1" '$1 == k { print $2; exit }' "$work/prog.log"
+}
+
+now_ms() { date +%s%3N; }
+
+wait_streaming() {  # until the program has both directions running (or 10 s)
+    local i
+    for i in $(seq 1 100); do
+        grep -q '^streaming' "$work/prog.log" 2>/dev/null && return 0
+        kill -0 "$prog_pid" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
+case "$case_name" in
+loopback)
+    zq_pulse_start || fail "no sound server"
+    # 12 s of chirp, padded: the first ms of a new playback stream are lost.
+    sox -D -n -r 11025 -c 1 -b 16 "$work/chirp.wav" synth 12 sine 100-4000 gain -6 pad 0.2 0.2 \
+        || fail "sox could not make the test signal"
+    zq_pulse_record "$work/rec.raw"
+    timeout 60 "$program" run 16 "$work/out.wav" >"$work/prog.log" 2>&1 &
+    prog_pid=$!
+    wait_streaming || fail "the program did not start streaming"
+    sleep 0.5
+    zq_pulse_play "$work/chirp.wav" || fail "paplay failed"
+    wait "$prog_pid"
+    rc=$?
+    prog_pid=
+    sleep 0.3
+    kill "$ZQ_REC_PID" 2>/dev/null
+    wait "$ZQ_REC_PID" 2>/dev/null
+    [ "$rc" -eq 0 ] || fail "the program ended with status $rc"
+    cat "$work/prog.log"
+    echo "CPU time per block: $(value cpu-ms-per-block) ms (whole process, audio threads included)"
+    "$python" "$checker" "$work/rec.raw" --wav "$work/out.wav" --min-seconds 10 --max-latency-ms 60 \
+        || fail "the loopback recording does not match"
+    ;;
+server-kill | server-freeze)
+    zq_pulse_start || fail "no sound server"
+    timeout 60 "$program" until-error 20 "$work/out.wav" >"$work/prog.log" 2>&1 &
+    prog_pid=$!
+    wait_streaming || fail "the program did not start streaming"
+    sleep 2
+    killed_at=$(now_ms)
+    if [ "$case_name" = server-kill ]; then
+        zq_pulse_kill_server
+    else
+        kill -STOP "$ZQ_PULSE_SERVER_PID"
+    fi
+    wait "$prog_pid"
+    rc=$?
+    prog_pid=
+    ended_at=$(now_ms)
+    zq_pulse_kill_server
+    cat "$work/prog.log"
+    [ "$rc" -ne 124 ] || fail "the program hung (killed by timeout)"
+    [ "$rc" -lt 128 ] || fail "the program crashed (status $rc)"
+    [ "$rc" -eq 0 ] || fail "no error was reported after the server died (status $rc)"
+    first=$(value first-error-ms)
+    took=$((first - killed_at))
+    echo "error $(value first-error) reported $took ms after the server went away;" \
+         "program ended after $((ended_at - killed_at)) ms, its teardown took $(value stop-ms) ms"
+    [ "$took" -ge 0 ] && [ "$took" -le 3000 ] || fail "the error took $took ms"
+    [ "$(value stop-ms)" -le 5000 ] || fail "the teardown took $(value stop-ms) ms"
+    [ "$(value blocks)" -gt 5 ] || fail "too few blocks before the kill"
+    "$python" "$checker" --wav-only "$work/out.wav" || fail "the WAV file is not valid"
+    ;;
+no-server)
+    mkdir -p "$work/run" "$work/config/pulse"
+    chmod 700 "$work/run"
+    echo "autospawn = no" >"$work/config/pulse/client.conf"
+    start=$(now_ms)
+    XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/config" PULSE_SERVER="unix:$work/run/no-such-socket" \
+        timeout 60 "$program" probe 3 >"$work/prog.log" 2>&1
+    rc=$?
+    took=$(( $(now_ms) - start ))
+    cat "$work/prog.log"
+    echo "probe with no server took $took ms"
+    [ "$rc" -ne 124 ] || fail "the probe hung"
+    [ "$rc" -eq 0 ] || fail "the probe did not answer 3 (status $rc)"
+    [ "$took" -lt 10000 ] || fail "the probe took $took ms"
+    ;;
+*)
+    echo "unknown case $case_name" >&2
+    exit 2
+    ;;
+esac
+echo "PASS"
