@@ -2,101 +2,130 @@
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
+#include <unistd.h>
 
 double BankCoefficients[FIR_MAX_COEFFICIENTS];
 int32_t BankCoefficientCount = 0;
 
 namespace {
 
-constexpr long ENTRY_BYTES = FILTER_NAME_SIZE + 8;
+constexpr long kIndexEntrySize = FILTER_NAME_SIZE + 4 + 4;
 
-class File {
+// Closes the file on every way out.
+class BankFile {
 public:
-    explicit File(const std::string& path) : m_file(path.empty() ? nullptr : std::fopen(path.c_str(), "rb")) {}
-    ~File() {
-        if (m_file) std::fclose(m_file);
+    explicit BankFile(const std::string& path) : f_(path.empty() ? nullptr : std::fopen(path.c_str(), "rb")) {}
+    ~BankFile()
+    {
+        if (f_) std::fclose(f_);
     }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    explicit operator bool() const { return m_file != nullptr; }
-    bool read(void* data, size_t bytes) { return std::fread(data, 1, bytes, m_file) == bytes; }
-    bool readInt32(int32_t* value) {
+    BankFile(const BankFile&) = delete;
+    BankFile& operator=(const BankFile&) = delete;
+
+    bool IsOpen() const { return f_ != nullptr; }
+    bool Read(void* to, size_t bytes) { return std::fread(to, 1, bytes, f_) == bytes; }
+    bool ReadInt32(int32_t* value)
+    {
         unsigned char b[4];
-        if (!read(b, 4)) return false;
-        *value = static_cast<int32_t>(static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-                                      static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24);
+        if (!Read(b, 4)) return false;
+        const uint32_t u = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+        *value = static_cast<int32_t>(u);
         return true;
     }
-    bool seek(long long position) {
-        return position >= 0 && std::fseek(m_file, static_cast<long>(position), SEEK_SET) == 0;
+    bool ReadDouble(double* value)
+    {
+        unsigned char b[8];
+        if (!Read(b, 8)) return false;
+        uint64_t u = 0;
+        for (int i = 7; i >= 0; --i) u = u << 8 | b[i];
+        std::memcpy(value, &u, sizeof u);
+        return true;
     }
+    bool Seek(int64_t position) { return position >= 0 && fseeko(f_, static_cast<off_t>(position), SEEK_SET) == 0; }
 
 private:
-    std::FILE* m_file;
+    std::FILE* f_;
 };
 
 }  // namespace
 
-std::string FilterBankPath() {
-    std::error_code error;
-    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error || exe.empty()) return {};
-    return (exe.parent_path() / "FirFilter.fib").string();
+std::string FilterBankPath()
+{
+    // The link target has no length limit of its own: grow the buffer until it fits.
+    std::string exe(256, '\0');
+    for (;;) {
+        const ssize_t n = readlink("/proc/self/exe", exe.data(), exe.size());
+        if (n < 0) return std::string();  // no executable path: no file rather than one from the working directory
+        if (static_cast<size_t>(n) < exe.size()) {
+            exe.resize(static_cast<size_t>(n));
+            break;
+        }
+        exe.resize(exe.size() * 2);
+    }
+    const size_t slash = exe.rfind('/');
+    if (slash == std::string::npos) return std::string();
+    exe.resize(slash + 1);
+    return exe + "FirFilter.fib";
 }
 
-std::string FilterNameText(const char field[FILTER_NAME_SIZE]) {
-    return std::string(field, strnlen(field, FILTER_NAME_SIZE - 1));
+std::string FilterNameText(const char field[FILTER_NAME_SIZE])
+{
+    // A field without a zero byte is cut to 127 characters, never read past its end.
+    size_t len = 0;
+    while (len < FILTER_NAME_SIZE - 1 && field[len] != '\0') ++len;
+    return std::string(field, len);
 }
 
-int FilterBankReadIndex(int capacity, int* count, char (*names)[FILTER_NAME_SIZE]) {
+int FilterBankReadIndex(int capacity, int* count, char (*names)[FILTER_NAME_SIZE])
+{
     return FilterBankReadIndexAt(FilterBankPath(), capacity, count, names);
 }
 
-int FilterBankReadFilter(int index, char name[FILTER_NAME_SIZE], int* count) {
+int FilterBankReadFilter(int index, char name[FILTER_NAME_SIZE], int* count)
+{
     return FilterBankReadFilterAt(FilterBankPath(), index, name, count);
 }
 
-int FilterBankReadIndexAt(const std::string& path, int capacity, int* count, char (*names)[FILTER_NAME_SIZE]) {
-    File file(path);
-    if (!file) return FILTER_BANK_ERR_OPEN;
+int FilterBankReadIndexAt(const std::string& path, int capacity, int* count, char (*names)[FILTER_NAME_SIZE])
+{
+    BankFile file(path);
+    if (!file.IsOpen()) return FILTER_BANK_ERR_OPEN;
     int32_t n = 0;
-    if (!file.readInt32(&n)) return FILTER_BANK_ERR_READ;
+    if (!file.ReadInt32(&n)) return FILTER_BANK_ERR_READ;
     *count = n;
     if (n > capacity) return FILTER_BANK_ERR_RANGE;
     for (int32_t i = 0; i < n; ++i) {
         int32_t position = 0, coefficients = 0;
-        if (!file.read(names[i], FILTER_NAME_SIZE) || !file.readInt32(&position) || !file.readInt32(&coefficients))
+        if (!file.Read(names[i], FILTER_NAME_SIZE) || !file.ReadInt32(&position) || !file.ReadInt32(&coefficients))
             return FILTER_BANK_ERR_READ;
     }
     return FILTER_BANK_OK;
 }
 
-int FilterBankReadFilterAt(const std::string& path, int index, char name[FILTER_NAME_SIZE], int* count) {
+int FilterBankReadFilterAt(const std::string& path, int index, char name[FILTER_NAME_SIZE], int* count)
+{
     BankCoefficientCount = 0;
     name[0] = '\0';
-    File file(path);
-    if (!file) return FILTER_BANK_ERR_OPEN;
+    BankFile file(path);
+    if (!file.IsOpen()) return FILTER_BANK_ERR_OPEN;
     int32_t n = 0;
-    if (!file.readInt32(&n)) return FILTER_BANK_ERR_READ;
+    if (!file.ReadInt32(&n)) return FILTER_BANK_ERR_READ;
     if (index < 0 || index >= n) return FILTER_BANK_ERR_RANGE;
     int32_t position = 0, k = 0;
-    if (!file.seek(4 + ENTRY_BYTES * static_cast<long long>(index)) || !file.read(name, FILTER_NAME_SIZE) ||
-        !file.readInt32(&position) || !file.readInt32(&k))
+    if (!file.Seek(4 + kIndexEntrySize * int64_t(index)) || !file.Read(name, FILTER_NAME_SIZE) ||
+        !file.ReadInt32(&position))
         return FILTER_BANK_ERR_READ;
+    if (!file.ReadInt32(&k)) return FILTER_BANK_ERR_READ;
     *count = k;
-    // A negative count would read nothing sensible: refused like a count that is too large.
+    // A negative count would read nothing sensible either; it is as unusable as one too long.
     if (k > FIR_MAX_COEFFICIENTS || k < 0) return FILTER_BANK_ERR_TOO_LONG;
     BankCoefficientCount = k;
     if (k == 0) return FILTER_BANK_OK;
-    if (!file.seek(position)) return FILTER_BANK_ERR_READ;
-    for (int32_t i = 0; i < k; ++i) {
-        unsigned char b[8];
-        if (!file.read(b, 8)) return FILTER_BANK_ERR_READ;
-        uint64_t bits = 0;
-        for (int byte = 7; byte >= 0; --byte) bits = bits << 8 | b[byte];
-        std::memcpy(&BankCoefficients[i], &bits, sizeof bits);
-    }
-    return FILTER_BANK_OK;
+    int32_t i = 0;
+    if (file.Seek(position))
+        while (i < k && file.ReadDouble(&BankCoefficients[i])) ++i;
+    if (i == k) return FILTER_BANK_OK;
+    // No coefficient of an earlier filter stays behind the ones this one had.
+    for (; i < k; ++i) BankCoefficients[i] = 0.0;
+    return FILTER_BANK_ERR_READ;
 }

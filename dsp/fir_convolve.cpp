@@ -1,90 +1,201 @@
 #include "dsp/fir_convolve.h"
 
-#include <cstddef>
+#include <cstring>
+#include <initializer_list>
 
-#include "dsp/fir_limits.h"
+#include "dsp/fir_convolve_isa.h"
+
+// Every output sample keeps its own accumulator and adds its products in tap order, so the
+// vector variants give bit for bit the result of the plain loop: they only work on several
+// output samples at once (one per vector lane). Summing across taps would reorder the
+// additions and change the rounding. Built with -ffp-contract=off so that no multiply-add is
+// fused either.
 
 namespace {
 
-constexpr uint32_t MAX_BLOCK = 2048;
-constexpr uint32_t TILE = 32;  // output samples summed side by side, one accumulator each
+// Samples of history converted to double on the stack: taps - 1 before the first output
+// plus the outputs of one tile.
+constexpr uint32_t kWindowSize = 4096;
+constexpr uint32_t kMaxWindowTaps = 2048;
 
-int16_t clampTruncate(double acc) {
-    if (acc != acc) return 0;  // an infinite coefficient times a silent sample: nothing sensible to play
-    if (acc < -32768.0)
-        acc = -32768.0;
-    else if (acc > 32767.0)
-        acc = 32767.0;
-    return static_cast<int16_t>(static_cast<int>(acc));
+inline int16_t ToSample(double sum)
+{
+    if (sum != sum) return 0;  // NaN has no sample value; coefficients such as 1e999 can produce it
+    if (sum < -32768.0)
+        sum = -32768.0;
+    else if (sum > 32767.0)
+        sum = 32767.0;
+    return static_cast<int16_t>(sum);  // truncates toward zero
 }
 
-// The plain loop: the definition of the result.
-void convolvePlain(const int16_t* in, int32_t inBlock, int16_t* out, int32_t outBlock, uint32_t L, int32_t B,
-                   const double* c, uint32_t count) {
-    const uint32_t mask = L * static_cast<uint32_t>(B) - 1;
-    for (uint32_t i = 0; i < L; ++i) {
+// The plain loop: the ring itself is the filter's history, the mask makes the taps wrap
+// from the start of the block into the blocks before it.
+void PlainFilter(const int16_t* in, uint64_t mask, uint64_t first, const double* c, uint32_t count, uint32_t n,
+                 int16_t* out)
+{
+    for (uint32_t i = 0; i < n; ++i) {
+        uint64_t e = first + i;
         double acc = 0.0;
-        if (count > 0) {
-            uint32_t e = L * static_cast<uint32_t>(inBlock + B) + i;
-            for (uint32_t j = 0; j < count; ++j) {
-                acc += static_cast<double>(in[e & mask]) * c[j];
-                --e;
+        for (uint32_t j = 0; j < count; ++j) {
+            acc += static_cast<double>(in[e & mask]) * c[j];
+            --e;
+        }
+        out[i] = ToSample(acc);
+    }
+}
+
+template <int W> struct Lanes;
+template <> struct Lanes<2> { typedef double V __attribute__((vector_size(16))); };
+template <> struct Lanes<4> { typedef double V __attribute__((vector_size(32))); };
+template <> struct Lanes<8> { typedef double V __attribute__((vector_size(64))); };
+
+// Output t of the tile reads window[count - 1 + t - j] for tap j. W lanes per vector, R vectors
+// per pass so that R independent additions hide the adder's latency.
+template <int W, int R>
+[[gnu::always_inline]] inline void WindowFilter(const double* window, const double* c, uint32_t count, uint32_t n,
+                                                int16_t* out)
+{
+    using V = typename Lanes<W>::V;
+    uint32_t t = 0;
+    for (; t + W * R <= n; t += W * R) {
+        V acc[R];
+#pragma GCC unroll 8
+        for (int r = 0; r < R; ++r)
+            for (int k = 0; k < W; ++k) acc[r][k] = 0.0;
+        const double* base = window + (count - 1) + t;
+        for (uint32_t j = 0; j < count; ++j) {
+            V cj;
+            for (int k = 0; k < W; ++k) cj[k] = c[j];
+            const double* p = base - j;
+#pragma GCC unroll 8
+            for (int r = 0; r < R; ++r) {
+                V x;
+                std::memcpy(&x, p + r * W, sizeof x);
+                acc[r] = acc[r] + x * cj;
             }
         }
-        out[L * static_cast<uint32_t>(outBlock) + i] = clampTruncate(acc);
+        for (int r = 0; r < R; ++r)
+            for (int k = 0; k < W; ++k) out[t + r * W + k] = ToSample(acc[r][k]);
+    }
+    for (; t < n; ++t) {
+        const double* p = window + (count - 1) + t;
+        double acc = 0.0;
+        for (uint32_t j = 0; j < count; ++j) acc += p[-static_cast<int64_t>(j)] * c[j];
+        out[t] = ToSample(acc);
     }
 }
 
-// Vectorised across output samples: every lane keeps its own accumulator and adds the taps in the
-// same order as the plain loop, so the sums round identically (no fused multiply-add: the library is
-// built with -ffp-contract=off). GCC lowers the generic vectors to whatever the clone's target has.
-typedef double Lanes __attribute__((vector_size(64)));
+using WindowFilterFn = void (*)(const double*, const double*, uint32_t, uint32_t, int16_t*);
 
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-__attribute__((target_clones("avx512f", "avx2", "default")))
+#if defined(__x86_64__)
+void WindowFilterSse2(const double* w, const double* c, uint32_t count, uint32_t n, int16_t* out)
+{
+    WindowFilter<2, 8>(w, c, count, n, out);
+}
+
+__attribute__((target("avx2"))) void WindowFilterAvx2(const double* w, const double* c, uint32_t count, uint32_t n,
+                                                      int16_t* out)
+{
+    WindowFilter<4, 8>(w, c, count, n, out);
+}
+
+__attribute__((target("avx512f"))) void WindowFilterAvx512(const double* w, const double* c, uint32_t count,
+                                                           uint32_t n, int16_t* out)
+{
+    WindowFilter<8, 8>(w, c, count, n, out);
+}
 #endif
-void convolveTiles(const double* x, size_t history, size_t L, const double* c, size_t count, double* y) {
-    static_assert(TILE == 4 * sizeof(Lanes) / sizeof(double));
-    for (size_t i0 = 0; i0 < L; i0 += TILE) {
-        Lanes a0 = {}, a1 = {}, a2 = {}, a3 = {};
-        const double* xp = x + history + i0;
-        for (size_t j = 0; j < count; ++j, --xp) {
-            const double cj = c[j];
-            Lanes x0, x1, x2, x3;  // unaligned loads
-            __builtin_memcpy(&x0, xp, sizeof x0);
-            __builtin_memcpy(&x1, xp + 8, sizeof x1);
-            __builtin_memcpy(&x2, xp + 16, sizeof x2);
-            __builtin_memcpy(&x3, xp + 24, sizeof x3);
-            a0 += x0 * cj;
-            a1 += x1 * cj;
-            a2 += x2 * cj;
-            a3 += x3 * cj;
-        }
-        __builtin_memcpy(y + i0, &a0, sizeof a0);
-        __builtin_memcpy(y + i0 + 8, &a1, sizeof a1);
-        __builtin_memcpy(y + i0 + 16, &a2, sizeof a2);
-        __builtin_memcpy(y + i0 + 24, &a3, sizeof a3);
+
+WindowFilterFn WindowFilterFor(FirIsa isa)
+{
+#if defined(__x86_64__)
+    switch (isa) {
+    case FirIsa::Sse2: return WindowFilterSse2;
+    case FirIsa::Avx2: return WindowFilterAvx2;
+    case FirIsa::Avx512: return WindowFilterAvx512;
+    case FirIsa::Scalar: break;
     }
+#else
+    (void)isa;
+#endif
+    return nullptr;
 }
 
 }  // namespace
 
-int FirConvolve(const int16_t* inputRing, int32_t inputBlock, int16_t* outputRing, int32_t outputBlock,
-                uint32_t blockLength, int32_t blocksPerRing, const double* coefficients, uint32_t count) {
-    const uint32_t L = blockLength;
-    if (count == 0 || L > MAX_BLOCK || L % TILE != 0 || count > FIR_MAX_COEFFICIENTS) {
-        convolvePlain(inputRing, inputBlock, outputRing, outputBlock, L, blocksPerRing, coefficients, count);
+bool FirIsaSupported(FirIsa isa)
+{
+    switch (isa) {
+    case FirIsa::Scalar: return true;
+#if defined(__x86_64__)
+    case FirIsa::Sse2: return true;  // part of every x86-64
+    case FirIsa::Avx2: __builtin_cpu_init(); return __builtin_cpu_supports("avx2");
+    case FirIsa::Avx512: __builtin_cpu_init(); return __builtin_cpu_supports("avx512f");
+#else
+    default: return false;
+#endif
+    }
+    return false;
+}
+
+FirIsa FirIsaSelected()
+{
+    static const FirIsa selected = [] {
+        for (FirIsa isa : {FirIsa::Avx512, FirIsa::Avx2, FirIsa::Sse2})
+            if (FirIsaSupported(isa)) return isa;
+        return FirIsa::Scalar;
+    }();
+    return selected;
+}
+
+const char* FirIsaName(FirIsa isa)
+{
+    switch (isa) {
+    case FirIsa::Scalar: return "scalar";
+    case FirIsa::Sse2: return "sse2";
+    case FirIsa::Avx2: return "avx2";
+    case FirIsa::Avx512: return "avx512f";
+    }
+    return "?";
+}
+
+int FirConvolveWith(FirIsa isa, const int16_t* inputRing, int32_t inputBlock, int16_t* outputRing,
+                    int32_t outputBlock, uint32_t blockLength, int32_t blocksPerRing, const double* coefficients,
+                    uint32_t count)
+{
+    const uint64_t L = blockLength;
+    if (L == 0 || blocksPerRing <= 0 || outputBlock < 0 || outputBlock >= blocksPerRing) return 1;
+    const uint64_t ringSize = L * static_cast<uint64_t>(blocksPerRing);
+    if ((ringSize & (ringSize - 1)) != 0) return 1;
+    const uint64_t mask = ringSize - 1;
+    int16_t* out = outputRing + L * static_cast<uint64_t>(outputBlock);
+    if (count == 0) {
+        for (uint64_t i = 0; i < L; ++i) out[i] = 0;
         return 0;
     }
-    // The taps reach count - 1 samples before the block, across the ring's wrap: lay them out flat.
-    const uint32_t mask = L * static_cast<uint32_t>(blocksPerRing) - 1;
-    const uint32_t history = count - 1;
-    const uint32_t first = L * static_cast<uint32_t>(inputBlock + blocksPerRing) - history;
-    double x[FIR_MAX_COEFFICIENTS - 1 + MAX_BLOCK];
-    for (uint32_t m = 0; m < history + L; ++m) x[m] = inputRing[(first + m) & mask];
-    double y[MAX_BLOCK];
-    convolveTiles(x, history, L, coefficients, count, y);
-    int16_t* out = outputRing + L * static_cast<uint32_t>(outputBlock);
-    for (uint32_t i = 0; i < L; ++i) out[i] = clampTruncate(y[i]);
+    // Adding the ring's block count keeps the index positive; unsigned wrap-around agrees with the mask.
+    const uint64_t first = L * static_cast<uint64_t>(static_cast<int64_t>(inputBlock) + blocksPerRing);
+
+    const WindowFilterFn filter = FirIsaSupported(isa) ? WindowFilterFor(isa) : nullptr;
+    if (!filter || count > kMaxWindowTaps) {
+        PlainFilter(inputRing, mask, first, coefficients, count, blockLength, out);
+        return 0;
+    }
+    // The ring wraps inside the taps' reach; a contiguous copy lets each lane load its samples in one go.
+    double window[kWindowSize];
+    const uint32_t tile = kWindowSize - (count - 1);
+    for (uint32_t i0 = 0; i0 < blockLength; i0 += tile) {
+        const uint32_t n = blockLength - i0 < tile ? blockLength - i0 : tile;
+        const uint64_t from = first + i0 - (count - 1);
+        for (uint32_t k = 0; k < count - 1 + n; ++k) window[k] = static_cast<double>(inputRing[(from + k) & mask]);
+        filter(window, coefficients, count, n, out + i0);
+    }
     return 0;
+}
+
+int FirConvolve(const int16_t* inputRing, int32_t inputBlock, int16_t* outputRing, int32_t outputBlock,
+                uint32_t blockLength, int32_t blocksPerRing, const double* coefficients, uint32_t count)
+{
+    return FirConvolveWith(FirIsaSelected(), inputRing, inputBlock, outputRing, outputBlock, blockLength,
+                           blocksPerRing, coefficients, count);
 }

@@ -1,6 +1,5 @@
 #include "dsp/fir_file.h"
 
-#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,94 +11,139 @@ int32_t UserCoefficientCount = 0;
 
 namespace {
 
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
+constexpr size_t kMaxDescriptionLength = FIR_DESCRIPTION_SIZE - 2;
 
-// The longest leading decimal number of a token: sign, digits with at most one '.', an exponent
-// introduced by e, E, d or D. Converted in the C locale whatever the process locale is (a GUI
-// sets it from the environment, and "0.5" must not turn into 0 where the decimal mark is ",").
-double parseNumber(const char* p) {
-    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f') ++p;
-    std::string text;
-    if (*p == '+' || *p == '-') text += *p++;
-    int digits = 0;
-    while (isDigit(*p)) text += *p++, ++digits;
-    if (*p == '.') {
-        text += *p++;
-        while (isDigit(*p)) text += *p++, ++digits;
-    }
-    if (digits == 0) return 0.0;
-    if (*p == 'e' || *p == 'E' || *p == 'd' || *p == 'D') {
-        const char* q = p + 1;
-        std::string exponent = "e";
-        if (*q == '+' || *q == '-') exponent += *q++;
-        if (isDigit(*q)) {
-            while (isDigit(*q)) exponent += *q++;
-            text += exponent;
-        }
-    }
-    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
-    return cLocale ? strtod_l(text.c_str(), nullptr, cLocale) : std::strtod(text.c_str(), nullptr);
-}
+enum class LineResult { Line, End, Error };
 
-bool isSeparator(char c) {
-    return c == ' ' || c == ',' || c == '\t' || c == '\n';
-}
-
-// One whole line, however long, without its LF or CR LF. False at the end of the file.
-bool readLine(std::FILE* file, std::string& line) {
+// One line without its LF or CR LF, read whole however long it is. Its text ends at a
+// zero byte, as it would in a C string.
+LineResult ReadLine(std::FILE* f, std::string& line)
+{
     line.clear();
     int c;
     bool any = false;
-    while ((c = std::fgetc(file)) != EOF) {
+    while ((c = std::getc(f)) != EOF) {
         any = true;
         if (c == '\n') break;
-        line += static_cast<char>(c);
+        line.push_back(static_cast<char>(c));
     }
+    if (std::ferror(f)) return LineResult::Error;
+    if (!any) return LineResult::End;
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    return any;
+    const size_t zero = line.find('\0');
+    if (zero != std::string::npos) line.resize(zero);
+    return LineResult::Line;
 }
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The C locale's white space, whatever locale the process runs in.
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+locale_t CLocale()
+{
+    static const locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    return c;
+}
+
+// The longest leading decimal number of the token (sign, digits with at most one point,
+// exponent letter e, E, d or D); 0.0 when the token does not start with one. The number is
+// rewritten with an 'e' exponent and converted in the C locale, so a German or French
+// locale, where the decimal point is a comma, reads the same values.
+double TokenValue(const char* p, const char* end)
+{
+    while (p < end && IsSpace(*p)) ++p;
+    std::string number;
+    if (p < end && (*p == '+' || *p == '-')) number.push_back(*p++);
+    size_t digits = 0;
+    while (p < end && IsDigit(*p)) number.push_back(*p++), ++digits;
+    if (p < end && *p == '.') {
+        number.push_back(*p++);
+        while (p < end && IsDigit(*p)) number.push_back(*p++), ++digits;
+    }
+    if (digits == 0) return 0.0;
+    if (p < end && (*p == 'e' || *p == 'E' || *p == 'd' || *p == 'D')) {
+        const char* q = p + 1;
+        std::string exponent = "e";
+        if (q < end && (*q == '+' || *q == '-')) exponent.push_back(*q++);
+        if (q < end && IsDigit(*q)) {
+            while (q < end && IsDigit(*q)) exponent.push_back(*q++);
+            number += exponent;
+        }
+    }
+    const locale_t c = CLocale();
+    if (c == static_cast<locale_t>(nullptr)) return 0.0;
+    return strtod_l(number.c_str(), nullptr, c);
+}
+
+bool IsSeparator(char c) { return c == ' ' || c == ',' || c == '\t' || c == '\n'; }
+
+// Stores the line's values; false when the 1001st would be stored.
+bool StoreValues(const std::string& line)
+{
+    const char* p = line.data();
+    const char* end = p + line.size();
+    for (;;) {
+        while (p < end && IsSeparator(*p)) ++p;
+        if (p == end) return true;
+        const char* start = p;
+        while (p < end && !IsSeparator(*p)) ++p;
+        if (UserCoefficientCount >= FIR_MAX_COEFFICIENTS) return false;
+        UserCoefficients[UserCoefficientCount++] = TokenValue(start, p);
+    }
+}
+
+// The text between the leading ';' characters and the next ';'.
+std::string DescriptionOf(const std::string& line)
+{
+    const size_t start = line.find_first_not_of(';');
+    if (start == std::string::npos) return std::string();
+    const size_t stop = line.find(';', start);
+    return line.substr(start, stop == std::string::npos ? std::string::npos : stop - start);
+}
+
+class TextFile {
+public:
+    explicit TextFile(const char* path) : f_(path ? std::fopen(path, "rb") : nullptr) {}
+    ~TextFile()
+    {
+        if (f_) std::fclose(f_);
+    }
+    TextFile(const TextFile&) = delete;
+    TextFile& operator=(const TextFile&) = delete;
+    std::FILE* get() const { return f_; }
+
+private:
+    std::FILE* f_;
+};
 
 }  // namespace
 
-int FirFileRead(const char* path, char description[FIR_DESCRIPTION_SIZE], int* count) {
+int FirFileRead(const char* path, char description[FIR_DESCRIPTION_SIZE], int* count)
+{
     UserCoefficientCount = 0;
     description[0] = '\0';
-    std::FILE* file = path ? std::fopen(path, "rb") : nullptr;
-    if (!file) return FIR_FILE_ERR_OPEN;
-    bool descriptionTaken = false;
+    TextFile file(path);
+    if (!file.get()) return FIR_FILE_ERR_OPEN;
+
+    bool described = false;
     std::string line;
-    while (readLine(file, line)) {
+    for (;;) {
+        const LineResult r = ReadLine(file.get(), line);
+        // A file that cannot be read (a directory, an I/O error) is not an empty filter.
+        if (r == LineResult::Error) return FIR_FILE_ERR_OPEN;
+        if (r == LineResult::End) break;
         if (!line.empty() && line[0] == ';') {
-            if (descriptionTaken) continue;
-            // The text after the leading ';'s, up to the next ';'.
-            const size_t start = line.find_first_not_of(';');
-            const std::string text =
-                start == std::string::npos ? std::string() : line.substr(start, line.find(';', start) - start);
-            if (text.size() >= FIR_DESCRIPTION_SIZE - 1) {
-                std::fclose(file);
-                return FIR_FILE_ERR_DESCRIPTION;
-            }
-            std::memcpy(description, text.c_str(), text.size() + 1);
-            descriptionTaken = true;
-            continue;
-        }
-        size_t i = 0;
-        while (i < line.size()) {
-            while (i < line.size() && isSeparator(line[i])) ++i;
-            if (i >= line.size()) break;
-            size_t end = i;
-            while (end < line.size() && !isSeparator(line[end])) ++end;
-            if (UserCoefficientCount == FIR_MAX_COEFFICIENTS) {
-                std::fclose(file);
-                return FIR_FILE_ERR_TOO_MANY;
-            }
-            UserCoefficients[UserCoefficientCount++] = parseNumber(line.substr(i, end - i).c_str());
-            i = end;
+            if (described) continue;
+            const std::string text = DescriptionOf(line);
+            if (text.size() > kMaxDescriptionLength) return FIR_FILE_ERR_DESCRIPTION;
+            std::memcpy(description, text.data(), text.size());
+            description[text.size()] = '\0';
+            described = true;
+        } else if (!StoreValues(line)) {
+            return FIR_FILE_ERR_TOO_MANY;
         }
     }
-    std::fclose(file);
     *count = UserCoefficientCount;
     return FIR_FILE_OK;
 }

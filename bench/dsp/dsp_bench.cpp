@@ -1,70 +1,116 @@
-// The heaviest per-block DSP work: a 1000-tap FIR over one 2048-sample block, and one 2048-point FFT.
+// FIR convolution of one 2048-sample block with 1000 taps: the plain loop against
+// FirConvolve (each instruction-set variant), and one 2048-point FFT.
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <random>
 #include <vector>
 
 #include "dsp/fft.h"
 #include "dsp/fir_convolve.h"
+#include "dsp/fir_convolve_isa.h"
 
 namespace {
 
-constexpr int L = 2048, B = 8, N = L * B, TAPS = 1000;
+constexpr uint32_t kBlock = 2048;
+constexpr int32_t kBlocks = 8;
+constexpr uint32_t kTaps = 1000;
 
 struct Setup {
-    std::vector<int16_t> in = std::vector<int16_t>(N), out = std::vector<int16_t>(N);
-    std::vector<double> c = std::vector<double>(TAPS);
-    Setup() {
+    std::vector<int16_t> in, out;
+    std::vector<double> c;
+    Setup() : in(kBlock * kBlocks), out(kBlock * kBlocks), c(kTaps)
+    {
         std::mt19937 gen(1);
-        for (auto& s : in) s = static_cast<int16_t>(gen() % 65536 - 32768);
-        for (auto& x : c) x = (gen() % 2001 - 1000) * 1e-5;
+        std::uniform_int_distribution<int> s(-32768, 32767);
+        std::uniform_real_distribution<double> d(-0.001, 0.001);
+        for (int16_t& x : in) x = static_cast<int16_t>(s(gen));
+        for (double& x : c) x = d(gen);
     }
 };
 
-// The loop as written out in the definition of the filter, for comparison.
-void plainLoop(const int16_t* in, int inBlock, int16_t* out, int outBlock, const double* c, int count) {
-    for (int i = 0; i < L; ++i) {
+void PlainLoop(const int16_t* in, int32_t inBlock, int16_t* out, int32_t outBlock, const double* c, uint32_t count)
+{
+    const uint32_t mask = kBlock * kBlocks - 1;
+    for (uint32_t i = 0; i < kBlock; ++i) {
+        uint32_t e = kBlock * (inBlock + kBlocks) + i;
         double acc = 0.0;
-        unsigned e = L * (inBlock + B) + i;
-        for (int j = 0; j < count; ++j) acc += static_cast<double>(in[e-- & (N - 1)]) * c[j];
+        for (uint32_t j = 0; j < count; ++j, --e) acc += static_cast<double>(in[e & mask]) * c[j];
         if (acc < -32768.0) acc = -32768.0;
         else if (acc > 32767.0) acc = 32767.0;
-        out[L * outBlock + i] = static_cast<int16_t>(static_cast<int>(acc));
+        out[kBlock * outBlock + i] = static_cast<int16_t>(acc);
     }
 }
 
-void report(benchmark::State& state) {
-    state.counters["MAC/s"] = benchmark::Counter(double(L) * TAPS * state.iterations(), benchmark::Counter::kIsRate);
+void SetCounters(benchmark::State& state)
+{
+    state.counters["MAC/s"] =
+        benchmark::Counter(double(kBlock) * kTaps, benchmark::Counter::kIsIterationInvariantRate);
 }
 
-}  // namespace
-
-static void BM_FirPlainLoop1000Taps(benchmark::State& state) {
+void BM_FirPlainLoop(benchmark::State& state)
+{
     Setup s;
+    int32_t block = 0;
     for (auto _ : state) {
-        plainLoop(s.in.data(), 3, s.out.data(), 3, s.c.data(), TAPS);
+        PlainLoop(s.in.data(), block, s.out.data(), block, s.c.data(), kTaps);
         benchmark::DoNotOptimize(s.out.data());
+        block = (block + 1) & 7;
     }
-    report(state);
+    SetCounters(state);
 }
-BENCHMARK(BM_FirPlainLoop1000Taps)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FirPlainLoop)->Unit(benchmark::kMicrosecond);
 
-static void BM_FirConvolve1000Taps(benchmark::State& state) {
+void BM_FirConvolve(benchmark::State& state)
+{
     Setup s;
+    int32_t block = 0;
     for (auto _ : state) {
-        FirConvolve(s.in.data(), 0, s.out.data(), 0, L, B, s.c.data(), TAPS);
+        FirConvolve(s.in.data(), block, s.out.data(), block, kBlock, kBlocks, s.c.data(), kTaps);
         benchmark::DoNotOptimize(s.out.data());
+        block = (block + 1) & 7;
     }
-    report(state);
+    state.SetLabel(FirIsaName(FirIsaSelected()));
+    SetCounters(state);
 }
-BENCHMARK(BM_FirConvolve1000Taps)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FirConvolve)->Unit(benchmark::kMicrosecond);
 
-static void BM_Fft2048(benchmark::State& state) {
-    std::vector<double> re(L), outRe(L), outIm(L);
-    for (int i = 0; i < L; ++i) re[i] = (i * 7919) % 65536 - 32768;
+void BM_FirConvolveVariant(benchmark::State& state)
+{
+    const FirIsa isa = static_cast<FirIsa>(state.range(0));
+    if (!FirIsaSupported(isa)) {
+        state.SkipWithError("not supported on this processor");
+        return;
+    }
+    Setup s;
+    int32_t block = 0;
     for (auto _ : state) {
-        Fft(L, 0, re.data(), nullptr, outRe.data(), outIm.data());
-        benchmark::DoNotOptimize(outRe.data());
+        FirConvolveWith(isa, s.in.data(), block, s.out.data(), block, kBlock, kBlocks, s.c.data(), kTaps);
+        benchmark::DoNotOptimize(s.out.data());
+        block = (block + 1) & 7;
+    }
+    state.SetLabel(FirIsaName(isa));
+    SetCounters(state);
+}
+BENCHMARK(BM_FirConvolveVariant)
+    ->Arg(int(FirIsa::Scalar))
+    ->Arg(int(FirIsa::Sse2))
+    ->Arg(int(FirIsa::Avx2))
+    ->Arg(int(FirIsa::Avx512))
+    ->Unit(benchmark::kMicrosecond);
+
+void BM_Fft2048(benchmark::State& state)
+{
+    std::vector<double> x(kBlock), re(kBlock), im(kBlock);
+    std::mt19937 gen(2);
+    std::uniform_int_distribution<int> s(-32768, 32767);
+    for (double& v : x) v = s(gen);
+    for (auto _ : state) {
+        Fft(kBlock, 0, x.data(), nullptr, re.data(), im.data());
+        benchmark::DoNotOptimize(re.data());
+        benchmark::DoNotOptimize(im.data());
     }
 }
 BENCHMARK(BM_Fft2048)->Unit(benchmark::kMicrosecond);
+
+}  // namespace

@@ -1,146 +1,277 @@
+#include "dsp/filter_bank.h"
+
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <array>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
-#include "dsp/filter_bank.h"
-
 namespace {
+
+namespace fs = std::filesystem;
 
 struct Filter {
     std::string name;
     std::vector<double> coefficients;
-    int32_t storedCount = -1;    // -1: the real count
-    int32_t storedPosition = -1; // -1: where the block is written
 };
 
-void put32(std::string& out, int32_t v) {
-    for (int i = 0; i < 4; ++i) out += static_cast<char>((static_cast<uint32_t>(v) >> (8 * i)) & 0xFF);
-}
-
-// A bank in the file layout: count, 136-byte entries, then the coefficient blocks.
-std::string bankBytes(const std::vector<Filter>& filters, int32_t storedN = -1) {
-    std::string out;
-    put32(out, storedN >= 0 ? storedN : static_cast<int32_t>(filters.size()));
-    int32_t position = 4 + 136 * static_cast<int32_t>(filters.size());
-    for (const Filter& f : filters) {
-        std::string name = f.name;
-        name.resize(128, '\0');
-        out += name;
-        put32(out, f.storedPosition >= 0 || f.storedPosition < -1 ? f.storedPosition : position);
-        put32(out, f.storedCount >= 0 || f.storedCount < -1 ? f.storedCount : static_cast<int32_t>(f.coefficients.size()));
-        position += 8 * static_cast<int32_t>(f.coefficients.size());
+// Builds a bank file image: count, index entries, then the coefficient blocks.
+class BankImage {
+public:
+    void Int32(int32_t v)
+    {
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((static_cast<uint32_t>(v) >> (8 * i)) & 0xFF));
     }
-    for (const Filter& f : filters) out.append(reinterpret_cast<const char*>(f.coefficients.data()), 8 * f.coefficients.size());
-    return out;
-}
+    void Double(double d)
+    {
+        uint64_t u;
+        std::memcpy(&u, &d, 8);
+        for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<char>((u >> (8 * i)) & 0xFF));
+    }
+    void Name(const std::string& name)
+    {
+        std::string field(FILTER_NAME_SIZE, '\0');
+        std::memcpy(field.data(), name.data(), std::min(name.size(), field.size()));
+        bytes += field;
+    }
+    static BankImage Of(const std::vector<Filter>& filters)
+    {
+        BankImage b;
+        b.Int32(static_cast<int32_t>(filters.size()));
+        int32_t position = 4 + 136 * static_cast<int32_t>(filters.size());
+        for (const Filter& f : filters) {
+            b.Name(f.name);
+            b.Int32(position);
+            b.Int32(static_cast<int32_t>(f.coefficients.size()));
+            position += 8 * static_cast<int32_t>(f.coefficients.size());
+        }
+        for (const Filter& f : filters)
+            for (double c : f.coefficients) b.Double(c);
+        return b;
+    }
+    std::string bytes;
+};
 
 class FilterBank : public testing::Test {
 protected:
-    void TearDown() override { std::remove(FilterBankPath().c_str()); }
-    void write(const std::string& bytes) {
-        std::ofstream(FilterBankPath(), std::ios::binary) << bytes;
+    void TearDown() override { fs::remove(FilterBankPath()); }
+    static void Write(const std::string& bytes)
+    {
+        std::ofstream(FilterBankPath(), std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
-    char names[100][FILTER_NAME_SIZE];
+    static void Write(const BankImage& image) { Write(image.bytes); }
+
+    int ReadIndex(int capacity = 100)
+    {
+        names.assign(static_cast<size_t>(std::max(capacity, 1)), std::array<char, FILTER_NAME_SIZE>{});
+        count = -12345;
+        return FilterBankReadIndex(capacity, &count, reinterpret_cast<char(*)[FILTER_NAME_SIZE]>(names.data()));
+    }
+    int ReadFilter(int index)
+    {
+        std::memset(name, 'x', sizeof name);
+        count = -12345;
+        return FilterBankReadFilter(index, name, &count);
+    }
+
+    std::vector<std::array<char, FILTER_NAME_SIZE>> names;
     char name[FILTER_NAME_SIZE];
-    int count = -99;
+    int count = 0;
 };
+
+std::vector<Filter> Numbered(int n, int coefficients = 3)
+{
+    std::vector<Filter> filters;
+    for (int i = 0; i < n; ++i) filters.push_back({"Filter " + std::to_string(i), std::vector<double>(coefficients, i + 0.25)});
+    return filters;
+}
 
 }  // namespace
 
-TEST_F(FilterBank, LiesBesideTheExecutableNotInTheWorkingDirectory) {
-    const auto exeDir = std::filesystem::read_symlink("/proc/self/exe").parent_path();
-    EXPECT_EQ(FilterBankPath(), (exeDir / "FirFilter.fib").string());
-    const auto cwd = std::filesystem::current_path();
-    std::filesystem::current_path(testing::TempDir());
-    std::ofstream("FirFilter.fib", std::ios::binary) << bankBytes({{"here", {1.0}}});
-    EXPECT_EQ(FilterBankReadIndex(100, &count, names), FILTER_BANK_ERR_OPEN);
-    std::remove("FirFilter.fib");
-    std::filesystem::current_path(cwd);
+TEST_F(FilterBank, PathIsBesideTheExecutableNotTheWorkingDirectory)
+{
+    const fs::path exe = fs::read_symlink("/proc/self/exe");
+    EXPECT_EQ(FilterBankPath(), (exe.parent_path() / "FirFilter.fib").string());
+
+    const fs::path elsewhere = fs::temp_directory_path() / ("zq_bank_cwd_" + std::to_string(getpid()));
+    fs::create_directories(elsewhere);
+    const fs::path old = fs::current_path();
+    fs::current_path(elsewhere);
+    fs::remove(FilterBankPath());  // only the working directory holds a bank
+    std::ofstream(elsewhere / "FirFilter.fib", std::ios::binary) << BankImage::Of(Numbered(1)).bytes;
+    EXPECT_EQ(ReadIndex(), FILTER_BANK_ERR_OPEN);
+    EXPECT_EQ(count, -12345);
+    EXPECT_EQ(ReadFilter(0), FILTER_BANK_ERR_OPEN);
+    fs::current_path(old);
+    fs::remove_all(elsewhere);
 }
 
-TEST_F(FilterBank, IndexListsNamesInFileOrder) {
-    write(bankBytes({{"Low-pass 500 Hz", {0.5, 0.5}}, {"High-pass", {1.0, -1.0, 0.25}}}));
-    ASSERT_EQ(FilterBankReadIndex(100, &count, names), FILTER_BANK_OK);
-    EXPECT_EQ(count, 2);
-    EXPECT_STREQ(names[0], "Low-pass 500 Hz");
-    EXPECT_STREQ(names[1], "High-pass");
-}
-
-TEST_F(FilterBank, IndexLimitsAndShortFiles) {
-    std::vector<Filter> hundred(100, Filter{"f", {}});
-    write(bankBytes(hundred));
-    EXPECT_EQ(FilterBankReadIndex(100, &count, names), FILTER_BANK_OK);
+TEST_F(FilterBank, IndexReadsNamesRawAndHonoursCapacity)
+{
+    std::vector<Filter> filters = Numbered(100);
+    filters[7].name = std::string(127, 'n');
+    Write(BankImage::Of(filters));
+    ASSERT_EQ(ReadIndex(100), FILTER_BANK_OK);
     EXPECT_EQ(count, 100);
-    hundred.push_back({"one too many", {}});
-    write(bankBytes(hundred));
-    EXPECT_EQ(FilterBankReadIndex(100, &count, names), FILTER_BANK_ERR_RANGE);
+    EXPECT_STREQ(names[0].data(), "Filter 0");
+    EXPECT_EQ(FilterNameText(names[99].data()), "Filter 99");
+    EXPECT_EQ(FilterNameText(names[7].data()), std::string(127, 'n'));
+
+    Write(BankImage::Of(Numbered(101)));
+    EXPECT_EQ(ReadIndex(100), FILTER_BANK_ERR_RANGE);
     EXPECT_EQ(count, 101);
-    write(bankBytes({}));
-    EXPECT_EQ(FilterBankReadIndex(100, &count, names), FILTER_BANK_OK);
+    EXPECT_EQ(names[0][0], '\0');
+
+    Write(BankImage::Of({}));
+    EXPECT_EQ(ReadIndex(), FILTER_BANK_OK);
     EXPECT_EQ(count, 0);
-    write(bankBytes({}, 0).substr(0, 4) + std::string());
-    std::string negative;
-    put32(negative, -5);
-    write(negative);
-    EXPECT_EQ(FilterBankReadIndex(100, &count, names), FILTER_BANK_OK);
+
+    BankImage negative;
+    negative.Int32(-5);
+    Write(negative);
+    EXPECT_EQ(ReadIndex(), FILTER_BANK_OK);
     EXPECT_EQ(count, -5);
-    // An index cut short in its second entry.
-    write(bankBytes({{"a", {}}, {"b", {}}, {"c", {}}}).substr(0, 4 + 136 + 60));
-    EXPECT_EQ(FilterBankReadIndex(100, &count, names), FILTER_BANK_ERR_READ);
+}
+
+TEST_F(FilterBank, ShortFilesAreReadErrors)
+{
+    Write(std::string("\x02\x00", 2));
+    EXPECT_EQ(ReadIndex(), FILTER_BANK_ERR_READ);
+    EXPECT_EQ(count, -12345);
+    EXPECT_EQ(ReadFilter(0), FILTER_BANK_ERR_READ);
+
+    // The index of the third entry is cut short.
+    const BankImage full = BankImage::Of(Numbered(5));
+    Write(full.bytes.substr(0, 4 + 136 * 2 + 50));
+    EXPECT_EQ(ReadIndex(), FILTER_BANK_ERR_READ);
+    EXPECT_EQ(count, 5);
+    // Entry 1 is whole but its coefficients lie beyond the cut.
+    EXPECT_EQ(ReadFilter(1), FILTER_BANK_ERR_READ);
+    EXPECT_STREQ(name, "Filter 1");
     EXPECT_EQ(count, 3);
-    write("ab");
-    EXPECT_EQ(FilterBankReadIndex(100, &count, names), FILTER_BANK_ERR_READ);
-    std::remove(FilterBankPath().c_str());
-    EXPECT_EQ(FilterBankReadIndex(100, &count, names), FILTER_BANK_ERR_OPEN);
+    EXPECT_EQ(ReadFilter(2), FILTER_BANK_ERR_READ);
+    EXPECT_EQ(count, -12345);
 }
 
-TEST_F(FilterBank, FilterReadsNameAndExactCoefficients) {
-    std::vector<double> thousand(1000);
-    for (int i = 0; i < 1000; ++i) thousand[i] = 1.0 / (i + 3);
-    write(bankBytes({{"first", {0.1, -0.2}}, {std::string(127, 'N'), thousand}}));
-    ASSERT_EQ(FilterBankReadFilter(1, name, &count), FILTER_BANK_OK);
-    EXPECT_EQ(count, 1000);
+TEST_F(FilterBank, FilterReadsNameAndCoefficients)
+{
+    std::vector<Filter> filters = {{"Low pass", {0.5, -0.25, 1e-300}}, {"Empty", {}}, {"Long", std::vector<double>(1000)}};
+    for (int i = 0; i < 1000; ++i) filters[2].coefficients[i] = i / 7.0;
+    Write(BankImage::Of(filters));
+
+    ASSERT_EQ(ReadFilter(0), FILTER_BANK_OK);
+    EXPECT_STREQ(name, "Low pass");
+    EXPECT_EQ(count, 3);
+    ASSERT_EQ(BankCoefficientCount, 3);
+    EXPECT_EQ(BankCoefficients[0], 0.5);
+    EXPECT_EQ(BankCoefficients[1], -0.25);
+    EXPECT_EQ(BankCoefficients[2], 1e-300);
+
+    ASSERT_EQ(ReadFilter(2), FILTER_BANK_OK);
     EXPECT_EQ(BankCoefficientCount, 1000);
-    EXPECT_EQ(FilterNameText(name), std::string(127, 'N'));
-    EXPECT_EQ(std::memcmp(BankCoefficients, thousand.data(), 8000), 0);
-    ASSERT_EQ(FilterBankReadFilter(0, name, &count), FILTER_BANK_OK);
-    EXPECT_EQ(BankCoefficients[1], -0.2);
-    EXPECT_EQ(FilterBankReadFilter(2, name, &count), FILTER_BANK_ERR_RANGE);
-    EXPECT_EQ(FilterBankReadFilter(-1, name, &count), FILTER_BANK_ERR_RANGE);
+    EXPECT_EQ(BankCoefficients[999], 999 / 7.0);
+
+    EXPECT_EQ(ReadFilter(1), FILTER_BANK_OK);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(BankCoefficientCount, 0);
+
+    EXPECT_EQ(ReadFilter(3), FILTER_BANK_ERR_RANGE);
+    EXPECT_EQ(ReadFilter(-1), FILTER_BANK_ERR_RANGE);
+    EXPECT_EQ(name[0], '\0');
+    EXPECT_EQ(count, -12345);
 }
 
-TEST_F(FilterBank, FilterRejectsBadCountsAndPositions) {
-    Filter tooLong{"long", {1.0}, 1001};
-    Filter negative{"negative", {1.0}, -3};
-    Filter empty{"empty", {}};
-    Filter pastEnd{"past end", {1.0}, 50};
-    Filter badPosition{"bad position", {1.0}, 1, -40};
-    write(bankBytes({tooLong, negative, empty, pastEnd, badPosition}));
-    EXPECT_EQ(FilterBankReadFilter(0, name, &count), FILTER_BANK_ERR_TOO_LONG);
+TEST_F(FilterBank, SharedCoefficientBlockAndBadCounts)
+{
+    BankImage b;
+    b.Int32(4);
+    const int32_t data = 4 + 136 * 4;
+    b.Name("A");
+    b.Int32(data);
+    b.Int32(2);
+    b.Name("B");
+    b.Int32(data);
+    b.Int32(2);
+    b.Name("Too long");
+    b.Int32(data);
+    b.Int32(1001);
+    b.Name("Negative");
+    b.Int32(data);
+    b.Int32(-1);
+    b.Double(3.0);
+    b.Double(4.0);
+    Write(b);
+
+    ASSERT_EQ(ReadFilter(1), FILTER_BANK_OK);
+    EXPECT_EQ(BankCoefficients[0], 3.0);
+    EXPECT_EQ(BankCoefficients[1], 4.0);
+
+    EXPECT_EQ(ReadFilter(2), FILTER_BANK_ERR_TOO_LONG);
     EXPECT_EQ(count, 1001);
     EXPECT_EQ(BankCoefficientCount, 0);
-    EXPECT_EQ(FilterBankReadFilter(1, name, &count), FILTER_BANK_ERR_TOO_LONG);  // nothing is read for it
+
+    EXPECT_EQ(ReadFilter(3), FILTER_BANK_ERR_TOO_LONG);
+    EXPECT_EQ(count, -1);
     EXPECT_EQ(BankCoefficientCount, 0);
-    EXPECT_EQ(FilterBankReadFilter(2, name, &count), FILTER_BANK_OK);
-    EXPECT_EQ(BankCoefficientCount, 0);
-    EXPECT_EQ(FilterBankReadFilter(3, name, &count), FILTER_BANK_ERR_READ);
-    EXPECT_EQ(FilterBankReadFilter(4, name, &count), FILTER_BANK_ERR_READ);
 }
 
-TEST_F(FilterBank, SharedCoefficientBlocksAndUnterminatedNames) {
-    std::string bytes = bankBytes({{"a", {0.25, 0.75}}, {"b", {}}});
-    // Point the second entry at the first block, and fill its name field without a zero byte.
-    std::memset(&bytes[4 + 136], 'Z', 128);
-    const std::string firstEntry = bytes.substr(4 + 128, 8);
-    bytes.replace(4 + 136 + 128, 8, firstEntry);
-    write(bytes);
-    ASSERT_EQ(FilterBankReadFilter(1, name, &count), FILTER_BANK_OK);
-    EXPECT_EQ(BankCoefficients[1], 0.75);
-    EXPECT_EQ(FilterNameText(name), std::string(127, 'Z'));  // cut inside the field, never read past it
+TEST_F(FilterBank, CoefficientsOutsideTheFileAreReadErrors)
+{
+    BankImage b;
+    b.Int32(2);
+    b.Name("Past the end");
+    b.Int32(4 + 136 * 2);
+    b.Int32(3);
+    b.Name("Negative position");
+    b.Int32(-8);
+    b.Int32(1);
+    b.Double(1.0);
+    b.Double(2.0);
+    Write(b);
+
+    // Coefficients of an earlier filter must not survive behind a partial read.
+    Write(BankImage::Of({{"Old", {9.0, 9.0, 9.0}}}));
+    ASSERT_EQ(ReadFilter(0), FILTER_BANK_OK);
+    Write(b);
+    EXPECT_EQ(ReadFilter(0), FILTER_BANK_ERR_READ);
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(BankCoefficients[0], 1.0);
+    EXPECT_EQ(BankCoefficients[1], 2.0);
+    EXPECT_EQ(BankCoefficients[2], 0.0);
+
+    EXPECT_EQ(ReadFilter(1), FILTER_BANK_ERR_READ);
+    EXPECT_EQ(count, 1);
+}
+
+TEST_F(FilterBank, HugeCountsAndIndexesStayInsideTheFile)
+{
+    BankImage b;
+    b.Int32(INT32_MAX);
+    b.Name("Only");
+    Write(b);
+    EXPECT_EQ(ReadFilter(INT32_MAX - 1), FILTER_BANK_ERR_READ);
+    char slot[1][FILTER_NAME_SIZE];
+    EXPECT_EQ(FilterBankReadIndex(INT32_MAX, &count, slot), FILTER_BANK_ERR_READ);
+    EXPECT_STREQ(slot[0], "Only");
+    BankImage m;
+    m.Int32(INT32_MIN);
+    Write(m);
+    EXPECT_EQ(ReadFilter(0), FILTER_BANK_ERR_RANGE);
+    EXPECT_EQ(ReadFilter(INT32_MIN), FILTER_BANK_ERR_RANGE);
+}
+
+TEST(FilterNameText, StopsAtTheZeroByteOrAfter127Bytes)
+{
+    char field[FILTER_NAME_SIZE];
+    std::memset(field, 'a', sizeof field);
+    EXPECT_EQ(FilterNameText(field), std::string(127, 'a'));
+    field[5] = '\0';
+    EXPECT_EQ(FilterNameText(field), "aaaaa");
 }

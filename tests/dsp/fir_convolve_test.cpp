@@ -1,120 +1,213 @@
+#include "dsp/fir_convolve.h"
+
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <vector>
 
-#include "dsp/fir_convolve.h"
+#include "dsp/fir_convolve_isa.h"
 
 namespace {
 
-constexpr int L = 2048, B = 8, N = L * B;
+constexpr uint32_t kBlock = 2048;
+constexpr int32_t kBlocks = 8;
+constexpr uint32_t kRing = kBlock * kBlocks;
 
-// The convolution as plainly as it can be written.
-void reference(const std::vector<int16_t>& in, int inBlock, std::vector<int16_t>& out, int outBlock,
-               const std::vector<double>& c) {
-    for (int i = 0; i < L; ++i) {
+using Ring = std::vector<int16_t>;
+
+// The convolution written the plainest way, as the runners expect it to behave.
+void Reference(const Ring& in, int32_t inBlock, Ring& out, int32_t outBlock, uint32_t L, int32_t B, const double* c,
+               uint32_t count)
+{
+    const uint32_t mask = L * B - 1;
+    for (uint32_t i = 0; i < L; ++i) {
         double acc = 0.0;
-        const int n = L * inBlock + i;
-        for (size_t j = 0; j < c.size(); ++j) acc += static_cast<double>(in[((n - static_cast<int>(j)) % N + N) % N]) * c[j];
+        uint32_t e = L * (inBlock + B) + i;
+        for (uint32_t j = 0; j < count; ++j, --e) acc += static_cast<double>(in[e & mask]) * c[j];
         if (acc < -32768.0) acc = -32768.0;
-        if (acc > 32767.0) acc = 32767.0;
-        out[L * outBlock + i] = static_cast<int16_t>(static_cast<int>(acc));
+        else if (acc > 32767.0) acc = 32767.0;
+        out[L * outBlock + i] = static_cast<int16_t>(acc);
     }
 }
 
-std::vector<int16_t> convolve(const std::vector<int16_t>& in, int inBlock, const std::vector<double>& c,
-                              int outBlock = -1) {
-    if (outBlock < 0) outBlock = inBlock;
-    std::vector<int16_t> out(N, 12345);
-    EXPECT_EQ(FirConvolve(in.data(), inBlock, out.data(), outBlock, L, B, c.data(), static_cast<uint32_t>(c.size())), 0);
-    return out;
+Ring RandomRing(uint32_t size, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::uniform_int_distribution<int> d(-32768, 32767);
+    Ring r(size);
+    for (int16_t& s : r) s = static_cast<int16_t>(d(gen));
+    return r;
 }
 
-std::vector<int16_t> block(const std::vector<int16_t>& ring, int k) {
-    return {ring.begin() + L * k, ring.begin() + L * (k + 1)};
+std::vector<double> RandomCoefficients(uint32_t count, unsigned seed, double scale)
+{
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> d(-scale, scale);
+    std::vector<double> c(count);
+    for (double& x : c) x = d(gen);
+    return c;
+}
+
+std::vector<FirIsa> SupportedIsas()
+{
+    std::vector<FirIsa> isas;
+    for (FirIsa isa : {FirIsa::Scalar, FirIsa::Sse2, FirIsa::Avx2, FirIsa::Avx512})
+        if (FirIsaSupported(isa)) isas.push_back(isa);
+    return isas;
+}
+
+// Runs FirConvolve on one block of an 8-block ring of 2048 samples and returns that block.
+Ring Convolve(const Ring& in, int32_t inBlock, const std::vector<double>& c, int32_t outBlock = 3)
+{
+    Ring out(kRing, 1234);
+    EXPECT_EQ(FirConvolve(in.data(), inBlock, out.data(), outBlock, kBlock, kBlocks, c.data(),
+                          static_cast<uint32_t>(c.size())),
+              0);
+    return Ring(out.begin() + kBlock * outBlock, out.begin() + kBlock * (outBlock + 1));
 }
 
 }  // namespace
 
-TEST(FirConvolve, BitIdenticalToThePlainLoopOnRandomRings) {
-    std::mt19937 gen(42);
-    std::uniform_int_distribution<int> sample(-32768, 32767);
-    std::normal_distribution<double> coefficient(0.0, 0.05);
-    for (size_t count : {0u, 1u, 2u, 999u, 1000u}) {
-        std::vector<int16_t> ring(N);
-        for (auto& s : ring) s = static_cast<int16_t>(sample(gen));
-        std::vector<double> c(count);
-        for (auto& x : c) x = coefficient(gen);
-        for (int inBlock : {0, 1, 7}) {
-            const int outBlock = (inBlock + 3) % B;
-            std::vector<int16_t> expected(N, 12345);
-            reference(ring, inBlock, expected, outBlock, c);
-            const auto got = convolve(ring, inBlock, c, outBlock);
-            ASSERT_EQ(block(got, outBlock), block(expected, outBlock)) << "count " << count << " block " << inBlock;
-            // Nothing outside the output block is written.
-            ASSERT_EQ(got[L * ((outBlock + 1) % B)], 12345);
+TEST(FirConvolve, EveryVariantIsBitIdenticalToThePlainLoop)
+{
+    const Ring in = RandomRing(kRing, 42);
+    for (FirIsa isa : SupportedIsas()) {
+        for (uint32_t count : {0u, 1u, 2u, 7u, 999u, 1000u, 3000u}) {
+            // Small coefficients stay in range; large ones reach the clamp.
+            for (double scale : {1.0 / 64, 4.0}) {
+                const std::vector<double> c = RandomCoefficients(count, count * 3 + 1, scale);
+                for (int32_t inBlock : {0, 7}) {
+                    SCOPED_TRACE(testing::Message() << FirIsaName(isa) << " count=" << count << " block=" << inBlock
+                                                    << " scale=" << scale);
+                    Ring expected(kRing, 77), actual(kRing, 77);
+                    Reference(in, inBlock, expected, 5, kBlock, kBlocks, c.data(), count);
+                    ASSERT_EQ(FirConvolveWith(isa, in.data(), inBlock, actual.data(), 5, kBlock, kBlocks, c.data(),
+                                              count),
+                              0);
+                    ASSERT_EQ(0, std::memcmp(expected.data(), actual.data(), kRing * sizeof(int16_t)));
+                }
+            }
         }
     }
 }
 
-TEST(FirConvolve, NoCoefficientsGiveSilence) {
-    std::vector<int16_t> ring(N, 1000);
-    const auto out = convolve(ring, 2, {});
-    EXPECT_EQ(block(out, 2), std::vector<int16_t>(L, 0));
-}
-
-TEST(FirConvolve, SingleCoefficientsCopyOrHalveWithTruncation) {
-    std::vector<int16_t> ring(N, 0);
-    const int16_t values[] = {3, -3, 1, -1, 32767, -32768};
-    for (int i = 0; i < 6; ++i) ring[L * 4 + i] = values[i];
-    EXPECT_EQ(block(convolve(ring, 4, {1.0}), 4), block(ring, 4));
-    const auto half = convolve(ring, 4, {0.5});
-    EXPECT_EQ(std::vector<int16_t>(half.begin() + L * 4, half.begin() + L * 4 + 4), (std::vector<int16_t>{1, -1, 0, 0}));
-}
-
-TEST(FirConvolve, SumsClampAtTheSampleRange) {
-    std::vector<int16_t> ring(N, 0);
-    ring[L + 0] = 30000, ring[L + 1] = 30000, ring[L + 2] = -30000, ring[L + 3] = -30000;
-    const auto out = convolve(ring, 1, {1.0, 1.0});
-    EXPECT_EQ(out[L + 1], 32767);
-    EXPECT_EQ(out[L + 3], -32768);
-    // The bounds themselves pass; just beyond them is cut back.
-    ring.assign(N, 0);
-    ring[L] = 1;
-    for (double c : {32767.0, -32768.0, 32767.9, -32768.4, 2.9, -2.9, -0.5}) {
-        const auto o = convolve(ring, 1, {c});
-        const int expected = c > 32767 ? 32767 : c < -32768 ? -32768 : static_cast<int>(c);
-        EXPECT_EQ(o[L], expected) << c;
+TEST(FirConvolve, OddBlockLengthsAndRingsShorterThanTheTaps)
+{
+    // Blocks that leave vector remainders, and taps that wrap the whole ring several times.
+    for (FirIsa isa : SupportedIsas()) {
+        for (auto [L, B] : {std::pair<uint32_t, int32_t>{1, 1}, {1, 4}, {4, 2}, {64, 1}, {131072, 1}}) {
+            const Ring in = RandomRing(L * B, L + B);
+            for (uint32_t count : {1u, 5u, 100u, 2048u, 2049u}) {
+                SCOPED_TRACE(testing::Message() << FirIsaName(isa) << " L=" << L << " B=" << B << " count=" << count);
+                const std::vector<double> c = RandomCoefficients(count, count, 0.01);
+                Ring expected(L * B, 9), actual(L * B, 9);
+                Reference(in, B - 1, expected, 0, L, B, c.data(), count);
+                ASSERT_EQ(FirConvolveWith(isa, in.data(), B - 1, actual.data(), 0, L, B, c.data(), count), 0);
+                ASSERT_EQ(expected, actual);
+            }
+        }
     }
 }
 
-TEST(FirConvolve, TapsReachBackAcrossBlocksAndFromBlockZeroIntoBlockSeven) {
-    std::vector<int16_t> ring(N);
-    for (int i = 0; i < N; ++i) ring[i] = static_cast<int16_t>(i % 30000);
-    // One sample of delay: each block's first output is the previous block's last input.
-    for (int k = 0; k < B; ++k) {
-        const auto out = convolve(ring, k, {0.0, 1.0});
-        const int previous = (k + B - 1) % B;
-        EXPECT_EQ(out[L * k], ring[L * previous + L - 1]) << "block " << k;
-        EXPECT_EQ(out[L * k + 1], ring[L * k]);
-    }
-    // At the start of a run the ring is zero before the first block.
-    std::vector<int16_t> fresh(N, 0);
-    for (int i = 0; i < L; ++i) fresh[i] = 100;
-    const std::vector<double> average(1000, 0.001);
-    const auto out = convolve(fresh, 0, average);
-    EXPECT_EQ(out[0], 0);  // 100 * 0.001 = 0.1, truncated; the taps before read zeros
-    std::vector<int16_t> expected(N);
-    reference(fresh, 0, expected, 0, average);
-    EXPECT_EQ(block(out, 0), block(expected, 0));
-    EXPECT_EQ(out[999], 99);  // a thousand times 0.1 sums to just below 100
+TEST(FirConvolve, DispatchedVariantIsTheWidestSupported)
+{
+    const std::vector<FirIsa> isas = SupportedIsas();
+    EXPECT_EQ(FirIsaSelected(), isas.back());
+    std::printf("FirConvolve runs the %s variant here\n", FirIsaName(FirIsaSelected()));
 }
 
-TEST(FirConvolve, InfiniteCoefficientsNeverConvertNaN) {
-    std::vector<int16_t> ring(N, 0);
-    ring[L * 2 + 5] = 7;
-    const auto out = convolve(ring, 2, {1.0 / 0.0});
-    EXPECT_EQ(out[L * 2 + 5], 32767);
-    EXPECT_EQ(out[L * 2 + 4], 0);  // 0 * inf
+TEST(FirConvolve, CountZeroGivesSilenceAndOneCoefficientScales)
+{
+    const Ring in = RandomRing(kRing, 3);
+    EXPECT_EQ(Convolve(in, 2, {}), Ring(kBlock, 0));
+    EXPECT_EQ(Convolve(in, 2, {1.0}), Ring(in.begin() + 2 * kBlock, in.begin() + 3 * kBlock));
+
+    Ring small(kRing, 0);
+    const int16_t samples[] = {3, -3, 1, -1};
+    std::copy(std::begin(samples), std::end(samples), small.begin() + kBlock);
+    const Ring half = Convolve(small, 1, {0.5});
+    EXPECT_EQ(Ring(half.begin(), half.begin() + 4), (Ring{1, -1, 0, 0}));
+}
+
+TEST(FirConvolve, ClampsAtTheSampleRangeAndTruncatesTowardZero)
+{
+    Ring in(kRing, 0);
+    in[0] = 30000;
+    in[1] = 30000;
+    in[2] = -30000;
+    in[3] = -30000;
+    const Ring sum = Convolve(in, 0, {1.0, 1.0});
+    EXPECT_EQ(sum[1], 32767);
+    EXPECT_EQ(sum[3], -32768);
+
+    // Sums straddling the bounds: the bounds pass, beyond them the clamp, inside truncation.
+    in.assign(kRing, 0);
+    const double targets[] = {32767.0, -32768.0, 32767.9, -32768.4, 2.9, -2.9, -0.5, 1e300};
+    const int16_t expected[] = {32767, -32768, 32767, -32768, 2, -2, 0, 32767};
+    for (size_t k = 0; k < std::size(targets); ++k) {
+        in[kBlock] = 1;
+        const Ring out = Convolve(in, 1, {targets[k]});
+        EXPECT_EQ(out[0], expected[k]) << targets[k];
+    }
+}
+
+TEST(FirConvolve, SumThatIsNotANumberGivesZero)
+{
+    Ring in(kRing, 0);
+    in[kBlock] = 5;
+    // inf * 0 is NaN in every sample; inf * 5 is +inf and clamps.
+    const Ring out = Convolve(in, 1, {std::numeric_limits<double>::infinity()});
+    EXPECT_EQ(out[0], 32767);
+    EXPECT_EQ(out[1], 0);
+    EXPECT_EQ(Convolve(in, 1, {std::numeric_limits<double>::quiet_NaN()}), Ring(kBlock, 0));
+}
+
+TEST(FirConvolve, TapsReachIntoThePreviousBlockAndWrapFromBlockZeroToSeven)
+{
+    Ring in(kRing);
+    for (uint32_t n = 0; n < kRing; ++n) in[n] = static_cast<int16_t>(n % 30000);
+    const std::vector<double> delay = {0.0, 1.0};
+    for (int32_t block = 0; block < kBlocks; ++block) {
+        const Ring out = Convolve(in, block, delay);
+        const uint32_t previousLast = (block == 0 ? kRing : kBlock * block) - 1;
+        EXPECT_EQ(out[0], in[previousLast]) << block;
+        EXPECT_EQ(out[kBlock - 1], in[kBlock * block + kBlock - 2]) << block;
+    }
+    // 1000 taps from block 0 read the last 999 samples of block 7.
+    std::vector<double> last(1000, 0.0);
+    last[999] = 1.0;
+    const Ring out = Convolve(in, 0, last);
+    EXPECT_EQ(out[0], in[kRing - 999]);
+    EXPECT_EQ(out[998], in[kRing - 1]);
+    EXPECT_EQ(out[999], in[0]);
+}
+
+TEST(FirConvolve, FirstBlockAfterAStartReadsZerosBeforeIt)
+{
+    Ring in(kRing, 0);
+    for (uint32_t i = 0; i < kBlock; ++i) in[i] = 100;
+    const Ring out = Convolve(in, 0, std::vector<double>(10, 1.0));
+    EXPECT_EQ(out[0], 100);
+    EXPECT_EQ(out[4], 500);
+    EXPECT_EQ(out[9], 1000);
+    EXPECT_EQ(out[2047], 1000);
+}
+
+TEST(FirConvolve, BadGeometryIsRefusedWithoutWriting)
+{
+    Ring in(kRing, 1), out(kRing, 7);
+    const double c[] = {1.0};
+    EXPECT_EQ(FirConvolve(in.data(), 0, out.data(), 8, kBlock, kBlocks, c, 1), 1);
+    EXPECT_EQ(FirConvolve(in.data(), 0, out.data(), -1, kBlock, kBlocks, c, 1), 1);
+    EXPECT_EQ(FirConvolve(in.data(), 0, out.data(), 0, 3, 2, c, 1), 1);
+    EXPECT_EQ(FirConvolve(in.data(), 0, out.data(), 0, 0, 8, c, 1), 1);
+    EXPECT_EQ(FirConvolve(in.data(), 0, out.data(), 0, kBlock, 0, c, 1), 1);
+    EXPECT_EQ(out, Ring(kRing, 7));
+    // An input block outside the ring still reads inside it, modulo the ring.
+    EXPECT_EQ(FirConvolve(in.data(), -9, out.data(), 0, kBlock, kBlocks, c, 1), 0);
+    EXPECT_EQ(FirConvolve(in.data(), 2147483647, out.data(), 0, kBlock, kBlocks, c, 1), 0);
+    EXPECT_EQ(out[0], 1);
 }

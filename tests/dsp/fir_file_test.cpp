@@ -1,106 +1,164 @@
+#include "dsp/fir_file.h"
+
 #include <gtest/gtest.h>
 
-#include <clocale>
-#include <cstdio>
-#include <fstream>
-#include <string>
 #include <unistd.h>
 
-#include "dsp/fir_file.h"
+#include <clocale>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
 
 namespace {
 
+namespace fs = std::filesystem;
+
 class FirFile : public testing::Test {
 protected:
-    void TearDown() override { std::remove(path.c_str()); }
-    int read(const std::string& text) {
+    void SetUp() override
+    {
+        dir = fs::temp_directory_path() / ("zq_fir_test_" + std::to_string(getpid()));
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // Writes the text as the file's bytes and reads it back.
+    int Read(const std::string& text)
+    {
+        const fs::path path = dir / "filter.fir";
         std::ofstream(path, std::ios::binary) << text;
+        return ReadPath(path.string());
+    }
+    int ReadPath(const std::string& path)
+    {
+        std::memset(description, 'x', sizeof description);
+        count = -1;
         return FirFileRead(path.c_str(), description, &count);
     }
-    std::string path = std::string(testing::TempDir()) + "zq_fir_" + std::to_string(getpid()) + ".fir";
+    std::vector<double> Values() const
+    {
+        return std::vector<double>(UserCoefficients, UserCoefficients + UserCoefficientCount);
+    }
+
+    fs::path dir;
     char description[FIR_DESCRIPTION_SIZE];
-    int count = -7;
+    int count = -1;
 };
+
+std::string Joined(int n, const std::string& separator)
+{
+    std::string s;
+    for (int i = 0; i < n; ++i) s += (i ? separator : "") + std::to_string(i) + ".5";
+    return s;
+}
 
 }  // namespace
 
-TEST_F(FirFile, DescriptionAndValuesWithAnySeparators) {
-    ASSERT_EQ(read("; Low pass, 3 taps\r\n0.25, 0.5\t0.25\r\n-1 ,\t 2\n"), FIR_FILE_OK);
+TEST_F(FirFile, DescriptionAndValuesWithMixedSeparators)
+{
+    ASSERT_EQ(Read("; Low pass, 3 taps\n0.25,0.5 ,\t 0.25\n\n  1e-3\t,,-2\n"), FIR_FILE_OK);
     EXPECT_STREQ(description, " Low pass, 3 taps");
     EXPECT_EQ(count, 5);
-    EXPECT_EQ(UserCoefficients[0], 0.25);
-    EXPECT_EQ(UserCoefficients[2], 0.25);
-    EXPECT_EQ(UserCoefficients[3], -1.0);
-    EXPECT_EQ(UserCoefficients[4], 2.0);
+    EXPECT_EQ(Values(), (std::vector<double>{0.25, 0.5, 0.25, 1e-3, -2}));
 }
 
-TEST_F(FirFile, OnlyTheFirstDescriptionLineCounts) {
-    ASSERT_EQ(read("1\n;;;first;rest\n;second 5 6\n2\n"), FIR_FILE_OK);
-    EXPECT_STREQ(description, "first");
-    EXPECT_EQ(count, 2);
-    ASSERT_EQ(read(" ; word 3\n"), FIR_FILE_OK);  // not a description line: ';' and the word are zeros
+TEST_F(FirFile, OnlyTheFirstDescriptionLineCounts)
+{
+    ASSERT_EQ(Read("1\n;;;First; not this\n;Second 5 6\n2\n"), FIR_FILE_OK);
+    EXPECT_STREQ(description, "First");
+    EXPECT_EQ(Values(), (std::vector<double>{1, 2}));
+
+    // A blank before the ';' makes a value line: ';' and the word become zeros.
+    ASSERT_EQ(Read(" ; word 3\n"), FIR_FILE_OK);
     EXPECT_STREQ(description, "");
-    EXPECT_EQ(count, 3);
-    EXPECT_EQ(UserCoefficients[0], 0.0);
-    EXPECT_EQ(UserCoefficients[2], 3.0);
-    ASSERT_EQ(read(";;;\n4\n"), FIR_FILE_OK);  // nothing but ';': an empty description
+    EXPECT_EQ(Values(), (std::vector<double>{0, 0, 3}));
+
+    // Nothing but ';': an empty description, and it is the file's description line.
+    ASSERT_EQ(Read(";;;\n;Later\n7\n"), FIR_FILE_OK);
     EXPECT_STREQ(description, "");
-    EXPECT_EQ(count, 1);
+    EXPECT_EQ(Values(), (std::vector<double>{7}));
 }
 
-TEST_F(FirFile, NumberGrammar) {
-    ASSERT_EQ(read("1.5D2 1.5e2 -.5 +3. 7abc word 0x1A inf 1e 2e+ . - 1E-2 12.5.5\n"), FIR_FILE_OK);
-    const double expected[] = {150, 150, -0.5, 3, 7, 0, 0, 0, 1, 2, 0, 0, 0.01, 12.5};
-    ASSERT_EQ(count, 14);
-    for (int i = 0; i < 14; ++i) EXPECT_EQ(UserCoefficients[i], expected[i]) << i;
+TEST_F(FirFile, NumberGrammar)
+{
+    ASSERT_EQ(Read("1.5D2 1.5d-2 1.5E2 -.5 +3. 7abc word 0x10 inf nan 1e 1e+ 1.5.5 . - 2e5x \v4 1e999"), FIR_FILE_OK);
+    const std::vector<double> v = Values();
+    ASSERT_EQ(v.size(), 18u);
+    const std::vector<double> expected = {150, 0.015, 150, -0.5, 3, 7, 0, 0, 0, 0, 1, 1, 1.5, 0, 0, 2e5, 4};
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(v[i], expected[i]) << i;
+    EXPECT_TRUE(std::isinf(v[17]));
 }
 
-TEST_F(FirFile, NumbersIgnoreTheProcessLocale) {
-    if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) GTEST_SKIP() << "locale de_DE.UTF-8 is not installed";
-    const int result = read("0.5, 1.25e1\n");
-    std::setlocale(LC_ALL, "C");
+TEST_F(FirFile, NumbersIgnoreTheProcessLocale)
+{
+    const std::string before = std::setlocale(LC_ALL, nullptr);
+    if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) GTEST_SKIP() << "locale de_DE.UTF-8 is not installed here";
+    const int result = Read("0.5, 1.25e1\n-3,5\n");
+    std::setlocale(LC_ALL, before.c_str());
     ASSERT_EQ(result, FIR_FILE_OK);
-    EXPECT_EQ(UserCoefficients[0], 0.5);
-    EXPECT_EQ(UserCoefficients[1], 12.5);
+    EXPECT_EQ(Values(), (std::vector<double>{0.5, 12.5, -3, 5}));
 }
 
-TEST_F(FirFile, DescriptionLength) {
-    ASSERT_EQ(read(";" + std::string(126, 'd') + "\n1\n"), FIR_FILE_OK);
+TEST_F(FirFile, DescriptionLengthLimit)
+{
+    ASSERT_EQ(Read(";" + std::string(126, 'd') + "\n1\n"), FIR_FILE_OK);
     EXPECT_EQ(std::string(description), std::string(126, 'd'));
-    EXPECT_EQ(read(";" + std::string(127, 'd') + "\n1\n"), FIR_FILE_ERR_DESCRIPTION);
+    EXPECT_EQ(Read(";" + std::string(127, 'd') + "\n1\n"), FIR_FILE_ERR_DESCRIPTION);
     EXPECT_STREQ(description, "");
-    EXPECT_EQ(count, 1);  // untouched on failure
+    EXPECT_EQ(count, -1);
 }
 
-TEST_F(FirFile, AtMostAThousandValues) {
-    std::string values;
-    for (int i = 0; i < 1000; ++i) values += std::to_string(i) + "\n";
-    ASSERT_EQ(read(values), FIR_FILE_OK);
+TEST_F(FirFile, ValueLimit)
+{
+    ASSERT_EQ(Read(Joined(1000, "\n")), FIR_FILE_OK);
     EXPECT_EQ(count, 1000);
-    EXPECT_EQ(UserCoefficients[999], 999.0);
-    count = -7;
-    EXPECT_EQ(read(values + "1000\n"), FIR_FILE_ERR_TOO_MANY);
-    EXPECT_EQ(count, -7);
+    EXPECT_EQ(UserCoefficients[999], 999.5);
+    EXPECT_EQ(Read(Joined(1001, "\n")), FIR_FILE_ERR_TOO_MANY);
+    EXPECT_EQ(count, -1);
+    EXPECT_EQ(UserCoefficientCount, 1000);
 }
 
-TEST_F(FirFile, LongLinesAreReadWhole) {
-    // One comma-separated row of 1000 values, far beyond 511 characters: no number is split.
-    std::string row;
-    for (int i = 0; i < 1000; ++i) row += (i ? "," : "") + std::to_string(0.000123456789 * (i + 1));
+TEST_F(FirFile, LongLinesAreReadWhole)
+{
+    // 1000 values in one row: far beyond 511 characters, no number split at any boundary.
+    const std::string row = Joined(1000, ", ");
     ASSERT_GT(row.size(), 5000u);
-    ASSERT_EQ(read(row + "\n"), FIR_FILE_OK);
-    ASSERT_EQ(count, 1000);
-    for (int i = 0; i < 1000; ++i) ASSERT_EQ(UserCoefficients[i], std::stod(std::to_string(0.000123456789 * (i + 1)))) << i;
+    ASSERT_EQ(Read("; One row\n" + row + "\n"), FIR_FILE_OK);
+    EXPECT_EQ(count, 1000);
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(UserCoefficients[i], i + 0.5) << i;
+
+    // A long description line stays one line: its tail adds no values.
+    ASSERT_EQ(Read(";Title;" + std::string(600, '9') + " 1 2 3\n4\n"), FIR_FILE_OK);
+    EXPECT_STREQ(description, "Title");
+    EXPECT_EQ(Values(), (std::vector<double>{4}));
+
+    // A number across the 511th character is one number.
+    ASSERT_EQ(Read(std::string(505, ' ') + "1" + std::string(300, '0') + "\n"), FIR_FILE_OK);
+    EXPECT_EQ(Values(), (std::vector<double>{1e300}));
 }
 
-TEST_F(FirFile, EmptyFilesAndMissingFiles) {
-    ASSERT_EQ(read(""), FIR_FILE_OK);
-    EXPECT_EQ(count, 0);
-    ASSERT_EQ(read("\n  \n,,\t\n"), FIR_FILE_OK);
+TEST_F(FirFile, LineEndsAndEmptyFiles)
+{
+    ASSERT_EQ(Read(";Crlf\r\n1\r\n2,\r\n3"), FIR_FILE_OK);
+    EXPECT_STREQ(description, "Crlf");
+    EXPECT_EQ(Values(), (std::vector<double>{1, 2, 3}));
+
+    ASSERT_EQ(Read(""), FIR_FILE_OK);
     EXPECT_EQ(count, 0);
     EXPECT_STREQ(description, "");
-    count = -7;
-    EXPECT_EQ(FirFileRead("/nonexistent/x.fir", description, &count), FIR_FILE_ERR_OPEN);
-    EXPECT_EQ(count, -7);
+    ASSERT_EQ(Read("\n  \n,\t,\n\r\n"), FIR_FILE_OK);
+    EXPECT_EQ(count, 0);
+}
+
+TEST_F(FirFile, MissingOrUnreadableFiles)
+{
+    EXPECT_EQ(ReadPath((dir / "missing.fir").string()), FIR_FILE_ERR_OPEN);
+    EXPECT_STREQ(description, "");
+    EXPECT_EQ(count, -1);
+    EXPECT_EQ(ReadPath(dir.string()), FIR_FILE_ERR_OPEN);
+    EXPECT_EQ(count, -1);
     EXPECT_EQ(FirFileRead(nullptr, description, &count), FIR_FILE_ERR_OPEN);
 }

@@ -1,26 +1,54 @@
-// Any bytes as a coefficient text file: read or refused, never a crash or an overrun.
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <string>
+// Feeds arbitrary bytes as a *.fir file to the coefficient file reader.
 #include <unistd.h>
 
-#include "dsp/fir_file.h"
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string path = "/tmp/zq_fuzz_" + std::to_string(getpid()) + ".fir";
-    static const struct Cleanup {
-        ~Cleanup() { std::remove(path.c_str()); }
-    } cleanup;
-    if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
-        std::fwrite(data, 1, size, f);
-        std::fclose(f);
-    }
+#include "dsp/fir_file.h"
+#include "fuzz_common.h"
+
+namespace {
+
+std::string& FirPath()
+{
+    static std::string path;
+    return path;
+}
+
+void RemoveFir() { std::remove(FirPath().c_str()); }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    const char* tmp = std::getenv("TMPDIR");
+    std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/zq_fuzz_fir_XXXXXX";
+    const int fd = mkstemp(name.data());
+    if (fd < 0) std::abort();
+    close(fd);
+    FirPath() = name;
+    std::atexit(RemoveFir);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    WriteInput(FirPath().c_str(), data, size);
     char description[FIR_DESCRIPTION_SIZE];
-    int count = -1;
-    const int result = FirFileRead(path.c_str(), description, &count);
-    if (std::strlen(description) > FIR_DESCRIPTION_SIZE - 2) __builtin_trap();
-    if (result == FIR_FILE_OK && (count < 0 || count > FIR_MAX_COEFFICIENTS)) __builtin_trap();
+    std::memset(description, 'x', sizeof description);
+    int count = -7;
+    const int result = FirFileRead(FirPath().c_str(), description, &count);
+    if (result < 0 || result > 3) std::abort();
+    if (std::memchr(description, '\0', FIR_DESCRIPTION_SIZE - 1) == nullptr) std::abort();
+    if (UserCoefficientCount < 0 || UserCoefficientCount > FIR_MAX_COEFFICIENTS) std::abort();
+    if (result == FIR_FILE_OK) {
+        if (count != UserCoefficientCount) std::abort();
+        ConvolveWith(UserCoefficients, UserCoefficientCount);
+    } else if (count != -7) {
+        std::abort();
+    }
     return 0;
 }
