@@ -3,6 +3,7 @@
 #   app_e2e.sh direct   PREFIX  Direct mapping with WAV output: the recording and the file equal the input
 #   app_e2e.sh bank     PREFIX  a 1000-tap bank filter with both spectrum windows: output = convolution
 #   app_e2e.sh noserver PREFIX  no sound server: the probe's message, and the program ends
+#   app_e2e.sh nodisplay PREFIX no display: a clear message and exit status 1, no crash
 # PREFIX is an installation (bin/zoriq1). Optional: ZQ_SCREENSHOT_DIR keeps screenshots there;
 # ZQ_RUN_SECONDS sets how long the signal plays (default 12).
 set -uo pipefail
@@ -233,6 +234,12 @@ noserver)
     key "$box" Return
     wait_exit 10 && fail "the program ended with status 0 after the device check failed"
     echo "the device check's message was shown and the program ended"
+    ;;
+nodisplay)
+    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/zoriq1" >"$work/prog.log" 2>&1
+    status=$?
+    [ "$status" -eq 1 ] || fail "exit status $status without a display"
+    grep -q "no display to show the window on" "$work/prog.log" || fail "no word about the missing display"
     ;;
 *)
     fail "unknown case $case_name"
