@@ -86,6 +86,18 @@ private:
     bool m_bDestroying = false;
 };
 
+// Puts a control at rect and tags it with its numeric id (object name "ctrlN", property "ctrlId"), so that
+// code and tests can find controls by the ids of the layout tables.
+template <typename W>
+W* PlaceControl(W* widget, int id, const QRect& rect) {
+    widget->setGeometry(rect);
+    if (id) {
+        widget->setObjectName(QString("ctrl%1").arg(id));
+        widget->setProperty("ctrlId", id);
+    }
+    return widget;
+}
+
 // Text of 8-bit files (filter names, descriptions) as Windows-1252, the code page they come from.
 QString DecodeCp1252(const char* bytes, std::size_t length);
 

@@ -27,16 +27,6 @@ enum {
     IDCANCEL = 2,
 };
 
-template <typename W>
-W* place(W* widget, int id, const QRect& rect) {
-    widget->setGeometry(rect);
-    if (id) {
-        widget->setObjectName(QString("ctrl%1").arg(id));
-        widget->setProperty("ctrlId", id);
-    }
-    return widget;
-}
-
 }  // namespace
 
 QIcon ProgramIcon() {
@@ -63,19 +53,19 @@ CProcessorDlg::CProcessorDlg(QWidget* parent) : ZqDialog(parent) {
     const DialogUnits du(font());
     setFixedSize(du.size(268, 239));
 
-    place(new QGroupBox("Function", this), 0, du.rect(3, 3, 261, 168));
-    m_lstFunctions = place(new QListWidget(this), IDC_FUNCTIONS, du.rect(9, 12, 250, 135));
+    PlaceControl(new QGroupBox("Function", this), 0, du.rect(3, 3, 261, 168));
+    m_lstFunctions = PlaceControl(new QListWidget(this), IDC_FUNCTIONS, du.rect(9, 12, 250, 135));
     m_lstFunctions->setSelectionMode(QAbstractItemView::SingleSelection);
     m_lstFunctions->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_lstFunctions->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    m_btnStartFunction = place(new QPushButton("Start &Function", this), IDC_START_FUNCTION, du.rect(104, 153, 60, 15));
-    place(new QGroupBox("Output", this), 0, du.rect(3, 174, 261, 45));
-    m_chkOutputToFile = place(new QCheckBox("&WAVE File :", this), IDC_OUTPUT_TO_FILE, du.rect(9, 185, 48, 12));
-    m_edtOutputPath = place(new QLineEdit(this), IDC_OUTPUT_PATH, du.rect(60, 185, 200, 12));
+    m_btnStartFunction = PlaceControl(new QPushButton("Start &Function", this), IDC_START_FUNCTION, du.rect(104, 153, 60, 15));
+    PlaceControl(new QGroupBox("Output", this), 0, du.rect(3, 174, 261, 45));
+    m_chkOutputToFile = PlaceControl(new QCheckBox("&WAVE File :", this), IDC_OUTPUT_TO_FILE, du.rect(9, 185, 48, 12));
+    m_edtOutputPath = PlaceControl(new QLineEdit(this), IDC_OUTPUT_PATH, du.rect(60, 185, 200, 12));
     m_edtOutputPath->setReadOnly(true);
     m_btnSelectOutput =
-        place(new QPushButton("Select &Output File", this), IDC_SELECT_OUTPUT, du.rect(103, 201, 61, 15));
-    m_btnStopProgram = place(new QPushButton("Stop &Program", this), IDCANCEL, du.rect(103, 222, 62, 15));
+        PlaceControl(new QPushButton("Select &Output File", this), IDC_SELECT_OUTPUT, du.rect(103, 201, 61, 15));
+    m_btnStopProgram = PlaceControl(new QPushButton("Stop &Program", this), IDCANCEL, du.rect(103, 222, 62, 15));
     // Enter starts the function; the other buttons act only when clicked or by their shortcut.
     m_btnStartFunction->setDefault(true);
     m_btnSelectOutput->setAutoDefault(false);

@@ -29,24 +29,14 @@ enum {
     IDC_MANUAL_GAIN = 1032,
 };
 
-template <typename W>
-W* place(W* widget, int id, const QRect& rect) {
-    widget->setGeometry(rect);
-    if (id) {
-        widget->setObjectName(QString("ctrl%1").arg(id));
-        widget->setProperty("ctrlId", id);
-    }
-    return widget;
-}
-
 QLabel* label(QWidget* parent, const QString& text, const QRect& rect, Qt::Alignment align = Qt::AlignLeft) {
-    auto* l = place(new QLabel(text, parent), 0, rect);
+    auto* l = PlaceControl(new QLabel(text, parent), 0, rect);
     l->setAlignment(align | Qt::AlignVCenter);
     return l;
 }
 
 QSlider* trackbar(QWidget* parent, int id, const QRect& rect) {
-    auto* s = place(new QSlider(Qt::Horizontal, parent), id, rect);
+    auto* s = PlaceControl(new QSlider(Qt::Horizontal, parent), id, rect);
     s->setRange(1, 41);
     s->setPageStep(2);
     s->setTickInterval(2);
@@ -113,23 +103,23 @@ CSpectrumDisplayDlg::CSpectrumDisplayDlg(const QString& caption, int sampleRate,
     const DialogUnits du(font());
     setFixedSize(du.size(264, 169));
 
-    auto* plotFrame = place(new QLabel(this), 0, du.rect(3, 3, 258, 81));
+    auto* plotFrame = PlaceControl(new QLabel(this), 0, du.rect(3, 3, 258, 81));
     plotFrame->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     plotFrame->setLineWidth(2);
-    m_plot = place(new CSpectrumPlot(this), IDC_PLOT, du.rect(3, 3, 258, 81).adjusted(2, 2, -2, -2));
-    m_sliderFreq = place(new QSlider(Qt::Horizontal, this), IDC_SLIDER_FREQ, du.rect(0, 87, 264, 12));
+    m_plot = PlaceControl(new CSpectrumPlot(this), IDC_PLOT, du.rect(3, 3, 258, 81).adjusted(2, 2, -2, -2));
+    m_sliderFreq = PlaceControl(new QSlider(Qt::Horizontal, this), IDC_SLIDER_FREQ, du.rect(0, 87, 264, 12));
     m_sliderFreq->setTickPosition(QSlider::NoTicks);
     label(this, "0 Hz", du.rect(3, 99, 30, 8));
-    m_staticSpan = place(new QLabel("5512 Hz", this), IDC_STATIC_SPAN, du.rect(225, 99, 36, 8));
+    m_staticSpan = PlaceControl(new QLabel("5512 Hz", this), IDC_STATIC_SPAN, du.rect(225, 99, 36, 8));
     m_staticSpan->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    auto* group = place(new QGroupBox(this), 0, du.rect(3, 105, 258, 62));
+    auto* group = PlaceControl(new QGroupBox(this), 0, du.rect(3, 105, 258, 62));
     group->lower();
     label(this, "Slider Frequency (Hz):", du.rect(6, 113, 72, 8));
-    m_editFreq = place(new QLineEdit(this), IDC_EDIT_FREQ, du.rect(81, 111, 24, 12));
+    m_editFreq = PlaceControl(new QLineEdit(this), IDC_EDIT_FREQ, du.rect(81, 111, 24, 12));
     m_editFreq->setReadOnly(true);
     m_editFreq->setFocusPolicy(Qt::NoFocus);
     label(this, "Bandwidth (Hz):", du.rect(150, 113, 54, 8));
-    m_comboBandwidth = place(new QComboBox(this), IDC_BANDWIDTH, du.rect(225, 111, 33, 12));
+    m_comboBandwidth = PlaceControl(new QComboBox(this), IDC_BANDWIDTH, du.rect(225, 111, 33, 12));
     label(this, "low", du.rect(6, 126, 18, 8));
     label(this, "Averaging", du.rect(51, 126, 39, 8));
     label(this, "high", du.rect(105, 126, 24, 8), Qt::AlignRight);
@@ -138,8 +128,8 @@ CSpectrumDisplayDlg::CSpectrumDisplayDlg(const QString& caption, int sampleRate,
     label(this, "high", du.rect(234, 126, 23, 8), Qt::AlignRight);
     m_sliderAveraging = trackbar(this, IDC_AVERAGING, du.rect(6, 135, 123, 18));
     m_sliderGain = trackbar(this, IDC_GAIN, du.rect(135, 135, 123, 18));
-    m_btnFreeze = place(new QPushButton("&Freeze", this), IDC_FREEZE, du.rect(36, 154, 63, 11));
-    m_btnManualGain = place(new QPushButton("&Manual Gain", this), IDC_MANUAL_GAIN, du.rect(165, 154, 63, 11));
+    m_btnFreeze = PlaceControl(new QPushButton("&Freeze", this), IDC_FREEZE, du.rect(36, 154, 63, 11));
+    m_btnManualGain = PlaceControl(new QPushButton("&Manual Gain", this), IDC_MANUAL_GAIN, du.rect(165, 154, 63, 11));
     for (QPushButton* b : {m_btnFreeze, m_btnManualGain}) {
         b->setCheckable(true);
         b->setAutoDefault(false);
