@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <memory>
 
 namespace {
 
@@ -37,13 +38,14 @@ double MaxGainDb(const std::vector<double>& h, double rate, double lo, double hi
 
 bool PlotResponse(const std::string& path, const std::string& title, const std::vector<ResponsePoint>& response,
                   double rate, std::string& error) {
-    // Text needs fonts, and fonts need a GUI application; no display is required.
+    // Text needs fonts, and fonts need a GUI application for the time of the drawing; no display is required.
+    std::unique_ptr<QGuiApplication> app;
     if (!QGuiApplication::instance()) {
         static int argc = 1;
         static char arg0[] = "zoriq1-filter";
         static char* argv[] = {arg0, nullptr};
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        new QGuiApplication(argc, argv);
+        app = std::make_unique<QGuiApplication>(argc, argv);
     }
     const int width = 800, height = 480, left = 64, right = 20, top = 40, bottom = 50;
     const double dbTop = 10, dbBottom = -100;
