@@ -38,10 +38,10 @@ QList<QWidget*> CFunctionDlg::CreateControls(const ControlSpec* specs, int count
     const DialogUnits units(font());
     QWidget* previousInTabOrder = nullptr;
     for (int n = 0; n < count; ++n) {
-        const ControlSpec& spec = specs[n];
-        const QString text = QString::fromLatin1(spec.text);
+        const ControlSpec& control = specs[n];
+        const QString text = QString::fromLatin1(control.text);
         QWidget* widget = nullptr;
-        switch (spec.kind) {
+        switch (control.kind) {
         case Static:
             widget = new QLabel(text, this);
             break;
@@ -63,12 +63,8 @@ QList<QWidget*> CFunctionDlg::CreateControls(const ControlSpec* specs, int count
             break;
         }
         }
-        widget->setGeometry(units.rect(spec.x, spec.y, spec.w, spec.h));
-        if (spec.id >= 0) {
-            widget->setProperty("ctrlId", spec.id);
-            widget->setObjectName(QStringLiteral("ctrl%1").arg(spec.id));
-        }
-        if (spec.kind == CheckBox || spec.kind == DefaultButton) {
+        PlaceControl(widget, control.id >= 0 ? control.id : 0, units.rect(control.x, control.y, control.w, control.h));
+        if (control.kind == CheckBox || control.kind == DefaultButton) {
             if (previousInTabOrder)
                 setTabOrder(previousInTabOrder, widget);
             previousInTabOrder = widget;

@@ -180,6 +180,9 @@ run_signal() {  # play the signal while recording both sides; report the program
 
 case "$case_name" in
 direct)
+    # The default bank is installed beside the program, where it looks for it.
+    [ "$("$prefix/bin/zoriq1-filter" list "$prefix/bin/FirFilter.fib" | wc -l)" -eq 9 ] \
+        || fail "the default bank is not installed beside the program"
     make_signal
     start_x || fail "no X server"
     zq_pulse_start || fail "no sound server"
