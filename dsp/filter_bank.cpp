@@ -9,8 +9,6 @@ int32_t BankCoefficientCount = 0;
 
 namespace {
 
-constexpr long kIndexEntrySize = FILTER_NAME_SIZE + 4 + 4;
-
 // Closes the file on every way out.
 class BankFile {
 public:
@@ -112,7 +110,7 @@ int FilterBankReadFilterAt(const std::string& path, int index, char name[FILTER_
     if (!file.ReadInt32(&n)) return FILTER_BANK_ERR_READ;
     if (index < 0 || index >= n) return FILTER_BANK_ERR_RANGE;
     int32_t position = 0, k = 0;
-    if (!file.Seek(4 + kIndexEntrySize * int64_t(index)) || !file.Read(name, FILTER_NAME_SIZE) ||
+    if (!file.Seek(FILTER_BANK_HEADER_SIZE + FILTER_INDEX_ENTRY_SIZE * int64_t(index)) || !file.Read(name, FILTER_NAME_SIZE) ||
         !file.ReadInt32(&position))
         return FILTER_BANK_ERR_READ;
     if (!file.ReadInt32(&k)) return FILTER_BANK_ERR_READ;

@@ -5,7 +5,13 @@
 
 #include "dsp/fir_limits.h"
 
+// The bank's layout: a 32-bit count N, N index entries (a name field, then the 32-bit position and
+// coefficient count of the filter's doubles), then the coefficient blocks. Integers little-endian.
 constexpr int FILTER_NAME_SIZE = 128;
+constexpr int FILTER_INDEX_ENTRY_SIZE = FILTER_NAME_SIZE + 4 + 4;  // 136 bytes
+constexpr int FILTER_BANK_HEADER_SIZE = 4;
+// The main window lists at most this many filters, and none of a larger bank.
+constexpr int FILTER_BANK_LISTED = 100;
 
 enum {
     FILTER_BANK_OK = 0,

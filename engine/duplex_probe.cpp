@@ -1,6 +1,6 @@
 #include "engine/duplex_probe.h"
 
-#include "engine/audio_device.h"
+#include "engine/device/audio_device.h"
 
 namespace {
 

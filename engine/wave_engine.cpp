@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/audio_device.h"
+#include "engine/device/audio_device.h"
 #include "engine/wave_file.h"
 
 int16_t* InputRing = nullptr;
@@ -28,7 +28,6 @@ public:
 };
 
 bool initialised = false;
-bool classRegistered = false;
 WaveNotifyProc notifyProc = nullptr;
 WaveWindow* hiddenWindow = nullptr;
 WaveDevice* captureDevice = nullptr;
@@ -64,21 +63,21 @@ void releaseRing(int16_t*& ring, WaveHeader* (&headers)[WAVE_NUM_BLOCKS]) {
     ring = nullptr;
 }
 
-// A zero-filled ring and its 8 headers: 0, or 2 / 3 for a failed ring / header allocation.
+// A zero-filled ring and its 8 headers.
 int allocateRing(int16_t*& ring, WaveHeader* (&headers)[WAVE_NUM_BLOCKS]) {
     ring = static_cast<int16_t*>(std::calloc(WAVE_RING_SAMPLES, sizeof(int16_t)));
-    if (!ring) return 2;
+    if (!ring) return WAVE_OPEN_ERR_RING;
     for (int k = 0; k < WAVE_NUM_BLOCKS; ++k) {
         headers[k] = static_cast<WaveHeader*>(std::calloc(1, sizeof(WaveHeader)));
         if (!headers[k]) {
             releaseRing(ring, headers);
-            return 3;
+            return WAVE_OPEN_ERR_HEADER;
         }
         headers[k]->lpData = ring + k * WAVE_BLOCK_SAMPLES;
         headers[k]->dwBufferLength = WAVE_BLOCK_BYTES;
         headers[k]->dwLoops = 1;
     }
-    return 0;
+    return WAVE_OK;
 }
 
 bool isOneOf(const WaveHeader* header, WaveHeader* const (&headers)[WAVE_NUM_BLOCKS]) {
@@ -144,13 +143,13 @@ long captureDone(WaveHeader* h) {
 long playbackDone(WaveHeader* h) {
     if (playbackStarted && fileOutput == 1) {
         int result = WaveFile(WAVE_FILE_WRITE, nullptr, h->lpData, WAVE_BLOCK_BYTES);
-        if (result == 102) {
+        if (result == WAVE_FILE_ERR_FULL) {
             closeWaveFile();
             WaveDevice* device = playbackDevice;
             notify(WAVE_ERR_FILE_FULL);
             // The message box of the notification runs a nested loop: playback may be gone by now.
             if (!playbackOpen || playbackDevice != device || !isOneOf(h, outputHeaders)) return 0;
-        } else if (result != 0) {
+        } else if (result != WAVE_FILE_OK) {
             fileOutput = 0;
             notify(WAVE_ERR_FILE_WRITE);
             return 0;
@@ -164,136 +163,134 @@ long playbackDone(WaveHeader* h) {
     return 1;
 }
 
+// Opens one direction's device on a fresh ring; on failure nothing of it is left.
+int openDirection(WaveDirection direction, int device, int16_t*& ring, WaveHeader* (&headers)[WAVE_NUM_BLOCKS],
+                  WaveDevice*& opened) {
+    if (int r = allocateRing(ring, headers)) return r;
+    opened = WaveBackend().open(direction, device, audioFormat, hiddenWindow);
+    if (!opened) {
+        releaseRing(ring, headers);
+        return WAVE_OPEN_ERR_DEVICE;
+    }
+    return WAVE_OK;
+}
+
+// The device hands back every queued block; their done messages then find the direction stopped.
+int stopDirection(WaveDevice* device, bool& started) {
+    if (!initialised || !started) return WAVE_ERR_STATE;
+    started = false;
+    if (device->reset() != 0) {
+        started = true;
+        return WAVE_STOP_ERR_RESET;
+    }
+    return WAVE_OK;
+}
+
+int closeDirection(WaveDevice*& device, int16_t*& ring, WaveHeader* (&headers)[WAVE_NUM_BLOCKS], bool& open) {
+    if (device->close() != 0) return WAVE_CLOSE_ERR_DEVICE;
+    delete device;
+    device = nullptr;
+    releaseRing(ring, headers);
+    open = false;
+    return WAVE_OK;
+}
+
 }  // namespace
 
 int WaveInit(QObject* parent, WaveNotifyProc proc) {
     (void)parent;  // the hidden window never outlives WaveExit, so it needs no Qt parent
-    if (initialised) return 1;
+    if (initialised) return WAVE_ERR_STATE;
     notifyProc = proc;
     audioFormat = WAVE_PCM_MONO_11025;
-    classRegistered = true;
     hiddenWindow = new WaveWindow;
     initialised = true;
-    return 0;
+    return WAVE_OK;
 }
 
 int WaveExit() {
-    if (!initialised || captureOpen || playbackOpen || playbackStarted || captureStarted) return 1;
+    if (!initialised || captureOpen || playbackOpen || playbackStarted || captureStarted) return WAVE_ERR_STATE;
     WaveWndProc(hiddenWindow, WM_CLOSE, 0, 0);
     initialised = false;
-    return 0;
+    return WAVE_OK;
 }
 
 int WaveInOpen(int device) {
-    if (!initialised || captureOpen) return 1;
-    if (int r = allocateRing(InputRing, inputHeaders)) return r;
-    captureDevice = WaveBackend().open(WaveDirection::Capture, device, audioFormat, hiddenWindow);
-    if (!captureDevice) {
-        releaseRing(InputRing, inputHeaders);
-        return 101;
-    }
+    if (!initialised || captureOpen) return WAVE_ERR_STATE;
+    if (int r = openDirection(WaveDirection::Capture, device, InputRing, inputHeaders, captureDevice)) return r;
     captureOpen = true;
-    return 0;
+    return WAVE_OK;
 }
 
 int WaveOutOpen(int device, int mode, const char* path) {
-    if (!initialised || playbackOpen) return 1;
+    if (!initialised || playbackOpen) return WAVE_ERR_STATE;
     fileOutput = mode == 1 ? 1 : 0;
-    if (fileOutput == 1 && WaveFile(WAVE_FILE_CREATE, path, nullptr, 0) != 0) {
+    if (fileOutput == 1 && WaveFile(WAVE_FILE_CREATE, path, nullptr, 0) != WAVE_FILE_OK) {
         fileOutput = 0;
-        return 102;
+        return WAVE_OUT_OPEN_ERR_FILE;
     }
-    if (int r = allocateRing(OutputRing, outputHeaders)) {
+    if (int r = openDirection(WaveDirection::Playback, device, OutputRing, outputHeaders, playbackDevice)) {
         if (fileOutput == 1) closeWaveFile();
         return r;
     }
-    playbackDevice = WaveBackend().open(WaveDirection::Playback, device, audioFormat, hiddenWindow);
-    if (!playbackDevice) {
-        releaseRing(OutputRing, outputHeaders);
-        if (fileOutput == 1) closeWaveFile();
-        return 101;
-    }
     playbackOpen = true;
-    return 0;
+    return WAVE_OK;
 }
 
 int WaveInStart() {
-    if (!initialised || !captureOpen || captureStarted) return 1;
+    if (!initialised || !captureOpen || captureStarted) return WAVE_ERR_STATE;
     inputReadIndex = 0;
     inputQueueIndex = 0;
     std::memset(InputRing, 0, WAVE_RING_SAMPLES * sizeof(int16_t));
     for (int k = 0; k < 2; ++k) {
         WaveHeader* header = inputHeaders[inputQueueIndex];
         header->dwFlags = 0;
-        if (captureDevice->prepare(header) != 0) return 102;
-        if (captureDevice->queue(header) != 0) return 103;
+        if (captureDevice->prepare(header) != 0) return WAVE_IN_START_ERR_PREPARE;
+        if (captureDevice->queue(header) != 0) return WAVE_IN_START_ERR_ADDBUFFER;
         inputQueueIndex = advance(inputQueueIndex);
     }
     captureStarted = true;
     if (captureDevice->start() != 0) {
         captureStarted = false;
-        return 104;
+        return WAVE_IN_START_ERR_START;
     }
-    return 0;
+    return WAVE_OK;
 }
 
 int WaveInStop() {
-    if (!initialised || !captureStarted) return 1;
-    captureStarted = false;
-    if (captureDevice->reset() != 0) {
-        captureStarted = true;
-        return 101;
-    }
-    return 0;
+    return stopDirection(captureDevice, captureStarted);
 }
 
 int WaveInClose() {
-    if (!initialised || !captureOpen || captureStarted) return 1;
+    if (!initialised || !captureOpen || captureStarted) return WAVE_ERR_STATE;
     // After a failed WaveInStart the device still holds the blocks queued before the failure and
     // would refuse to close for good; hand them back first (a no-op after WaveInStop).
     captureDevice->reset();
-    if (captureDevice->close() != 0) return 101;
-    delete captureDevice;
-    captureDevice = nullptr;
-    releaseRing(InputRing, inputHeaders);
-    captureOpen = false;
-    return 0;
+    return closeDirection(captureDevice, InputRing, inputHeaders, captureOpen);
 }
 
 int WaveOutStart() {
-    if (!initialised || !playbackOpen || playbackStarted) return 1;
+    if (!initialised || !playbackOpen || playbackStarted) return WAVE_ERR_STATE;
     startupCount = 0;
     playIndex = -1;
     outputWriteIndex = 0;
     outputQueueIndex = 0;
     std::memset(OutputRing, 0, WAVE_RING_SAMPLES * sizeof(int16_t));
     playbackStarted = true;
-    return 0;
+    return WAVE_OK;
 }
 
 int WaveOutStop() {
-    if (!initialised || !playbackStarted) return 1;
-    playbackStarted = false;
-    if (playbackDevice->reset() != 0) {
-        playbackStarted = true;
-        return 101;
-    }
-    return 0;
+    return stopDirection(playbackDevice, playbackStarted);
 }
 
 int WaveOutClose() {
-    if (!initialised || !playbackOpen || captureStarted) return 1;
+    if (!initialised || !playbackOpen || captureStarted) return WAVE_ERR_STATE;
     if (fileOutput == 1) {
         int result = WaveFile(WAVE_FILE_CLOSE, nullptr, nullptr, 0);
         fileOutput = 0;
-        if (result != 0) return 102;
+        if (result != WAVE_FILE_OK) return WAVE_OUT_CLOSE_ERR_FILE;
     }
-    if (playbackDevice->close() != 0) return 101;
-    delete playbackDevice;
-    playbackDevice = nullptr;
-    releaseRing(OutputRing, outputHeaders);
-    playbackOpen = false;
-    return 0;
+    return closeDirection(playbackDevice, OutputRing, outputHeaders, playbackOpen);
 }
 
 long WaveWndProc(QObject* window, unsigned message, uintptr_t wParam, intptr_t lParam) {

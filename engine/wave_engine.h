@@ -7,10 +7,6 @@
 
 #include "engine/wave_format.h"
 
-constexpr int WAVE_BLOCK_SAMPLES = 2048;
-constexpr int WAVE_BLOCK_BYTES = WAVE_BLOCK_SAMPLES * 2;
-constexpr int WAVE_NUM_BLOCKS = 8;
-constexpr int WAVE_RING_SAMPLES = WAVE_BLOCK_SAMPLES * WAVE_NUM_BLOCKS;
 constexpr int WAVE_MAPPER = -1;
 
 enum {
@@ -26,6 +22,27 @@ enum {
     WAVE_ERR_OVERFLOW = 109,
 };
 
+// Results of the calls below. Every call gives WAVE_OK, or WAVE_ERR_STATE when made in the wrong state
+// (nothing done); the others say which step failed.
+enum {
+    WAVE_OK = 0,
+    WAVE_ERR_STATE = 1,
+    // WaveInOpen, WaveOutOpen
+    WAVE_OPEN_ERR_RING = 2,           // no memory for the ring
+    WAVE_OPEN_ERR_HEADER = 3,         // no memory for a block header
+    WAVE_OPEN_ERR_DEVICE = 101,       // the device cannot be opened
+    WAVE_OUT_OPEN_ERR_FILE = 102,     // WaveOutOpen: the WAV file cannot be created
+    // WaveInStart
+    WAVE_IN_START_ERR_PREPARE = 102,
+    WAVE_IN_START_ERR_ADDBUFFER = 103,
+    WAVE_IN_START_ERR_START = 104,
+    // WaveInStop, WaveOutStop
+    WAVE_STOP_ERR_RESET = 101,        // the device did not stop: still running
+    // WaveInClose, WaveOutClose
+    WAVE_CLOSE_ERR_DEVICE = 101,      // the device refused to close: still open
+    WAVE_OUT_CLOSE_ERR_FILE = 102,    // WaveOutClose: finishing the WAV file failed
+};
+
 // (code, input block, output block); the result is ignored.
 using WaveNotifyProc = int (*)(int code, int inputBlock, int outputBlock);
 
@@ -34,7 +51,8 @@ extern int16_t* InputRing;
 extern int16_t* OutputRing;
 extern WaveFormat audioFormat;
 
-// parent: the running function's window, owner of the hidden notification window.
+// parent: the running function's window. The hidden window that receives the devices' notifications
+// belongs to the engine alone and never outlives WaveExit.
 int WaveInit(QObject* parent, WaveNotifyProc notifyProc);
 int WaveExit();
 int WaveInOpen(int device);

@@ -54,52 +54,52 @@ int create(const char* path) {
     writeFailed = false;
     dataBytes = 0;
     closeFile();
-    if (path == nullptr || *path == '\0') return 103;
+    if (path == nullptr || *path == '\0') return WAVE_FILE_ERR_CREATE;
     fileHandle = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fileHandle < 0) return 103;
+    if (fileHandle < 0) return WAVE_FILE_ERR_CREATE;
 
     static const char riff[12] = {'R', 'I', 'F', 'F', 38, 0, 0, 0, 'W', 'A', 'V', 'E'};
-    if (!writeAll(fileHandle, riff, sizeof riff, 0)) return closeFile(), 104;
+    if (!writeAll(fileHandle, riff, sizeof riff, 0)) return closeFile(), WAVE_FILE_ERR_RIFF;
     static const char fmt[8] = {'f', 'm', 't', ' ', WAVE_FORMAT_BYTES, 0, 0, 0};
-    if (!writeAll(fileHandle, fmt, sizeof fmt, 12)) return closeFile(), 105;
+    if (!writeAll(fileHandle, fmt, sizeof fmt, 12)) return closeFile(), WAVE_FILE_ERR_FMT_CHUNK;
     uint8_t format[WAVE_FORMAT_BYTES];
     WaveFormatBytes(WAVE_PCM_MONO_11025, format);
-    if (!writeAll(fileHandle, format, sizeof format, 20)) return closeFile(), 106;
+    if (!writeAll(fileHandle, format, sizeof format, 20)) return closeFile(), WAVE_FILE_ERR_FMT;
     static const char data[8] = {'d', 'a', 't', 'a', 0, 0, 0, 0};
-    if (!writeAll(fileHandle, data, sizeof data, 38)) return closeFile(), 108;
-    if (fdatasync(fileHandle) != 0 && errno != EINVAL && errno != EROFS) return closeFile(), 109;
-    return 0;
+    if (!writeAll(fileHandle, data, sizeof data, 38)) return closeFile(), WAVE_FILE_ERR_DATA_CHUNK;
+    if (fdatasync(fileHandle) != 0 && errno != EINVAL && errno != EROFS) return closeFile(), WAVE_FILE_ERR_FLUSH;
+    return WAVE_FILE_OK;
 }
 
 int write(const void* block, int length) {
     if (fileHandle < 0 || block == nullptr || length <= 0) {
         closeFile();
-        return 101;
+        return WAVE_FILE_ERR_NO_FILE;
     }
     if (dataBytes + static_cast<uint64_t>(length) > MAX_DATA_BYTES) {
         writeFailed = true;
-        return 102;
+        return WAVE_FILE_ERR_FULL;
     }
     off_t end = HEADER_BYTES + static_cast<off_t>(dataBytes);
     if (!writeAll(fileHandle, block, static_cast<size_t>(length), end)) {
         // A full disk may take part of the block: cut it off so the sizes cover the whole file.
         if (ftruncate(fileHandle, end) != 0) { /* the sizes still describe only whole blocks */ }
         writeFailed = true;
-        return 102;
+        return WAVE_FILE_ERR_FULL;
     }
     dataBytes += static_cast<uint64_t>(length);
     // A failure here leaves the old sizes, which still describe a valid prefix; the close retries.
     writeSizes();
-    return 0;
+    return WAVE_FILE_OK;
 }
 
 int close() {
-    if (fileHandle < 0) return 0;
-    int result = 0;
+    if (fileHandle < 0) return WAVE_FILE_OK;
+    int result = WAVE_FILE_OK;
     if (!writeSize(DATA_SIZE_OFFSET, static_cast<uint32_t>(dataBytes)))
-        result = 110;
+        result = WAVE_FILE_ERR_DATA_SIZE;
     else if (!writeSize(RIFF_SIZE_OFFSET, static_cast<uint32_t>(HEADER_BYTES - 8 + dataBytes)))
-        result = 111;
+        result = WAVE_FILE_ERR_RIFF_SIZE;
     closeFile();
     return result;
 }
@@ -111,6 +111,6 @@ int WaveFile(int command, const char* fileName, const void* blockData, int block
     case WAVE_FILE_WRITE: return write(blockData, blockLength);
     case WAVE_FILE_CREATE: return create(fileName);
     case WAVE_FILE_CLOSE: return close();
-    default: return 0;
+    default: return WAVE_FILE_OK;
     }
 }

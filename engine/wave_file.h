@@ -7,5 +7,22 @@ enum {
     WAVE_FILE_CLOSE = 3,
 };
 
-// Results: 0 success; write 101/102; create 103-109; close 110/111. Other commands return 0.
+// Results, per command; other commands return WAVE_FILE_OK.
+enum {
+    WAVE_FILE_OK = 0,
+    // write
+    WAVE_FILE_ERR_NO_FILE = 101,      // no file open, or no block: the file is closed
+    WAVE_FILE_ERR_FULL = 102,         // the block did not fit (disk full, or past 4 GiB): the file stays open
+    // create
+    WAVE_FILE_ERR_CREATE = 103,       // the file cannot be created
+    WAVE_FILE_ERR_RIFF = 104,         // writing the header failed at the RIFF chunk,
+    WAVE_FILE_ERR_FMT_CHUNK = 105,    // the "fmt " chunk's head,
+    WAVE_FILE_ERR_FMT = 106,          // the format record,
+    WAVE_FILE_ERR_DATA_CHUNK = 108,   // the "data" chunk's head,
+    WAVE_FILE_ERR_FLUSH = 109,        // or flushing it to disk
+    // close
+    WAVE_FILE_ERR_DATA_SIZE = 110,    // the data size could not be written
+    WAVE_FILE_ERR_RIFF_SIZE = 111,    // the RIFF size could not be written
+};
+
 int WaveFile(int command, const char* fileName, const void* blockData, int blockLength);

@@ -1,16 +1,29 @@
 #pragma once
-// What a runner needs of the function window it runs for: the window itself (owner of the engine's
-// hidden window, target of close requests) and its spectrum links, which it reads afresh at every block.
-class CSpectrumDisplayDlg;
-class ZqDialog;
+// All a runner knows of the user interface: the function window it runs for hands it the spectrum sinks
+// to feed (read afresh at every block) and takes its errors. Nothing here needs widgets.
+class QObject;
+
+// A spectrum window as the runner sees it: takes the FFT of one block and shows it before returning.
+class CSpectrumSink {
+public:
+    virtual void UpdateSpectrum(const double* re, const double* im, int n) = 0;
+protected:
+    ~CSpectrumSink() = default;
+};
 
 class CRunnerWindow {
 public:
-    virtual ZqDialog* RunnerDialog() = 0;
-    // The spectrum window fed with the input block before the work, or null.
-    virtual CSpectrumDisplayDlg* InputSpectrumLink() const = 0;
-    // The spectrum window fed with the output block after the work, or null.
-    virtual CSpectrumDisplayDlg* OutputSpectrumLink() const = 0;
+    // Owner of the engine's hidden window.
+    virtual QObject* RunnerOwner() = 0;
+    // The sink fed with the input block before the work, or null.
+    virtual CSpectrumSink* InputSpectrumLink() const = 0;
+    // The sink fed with the output block after the work, or null.
+    virtual CSpectrumSink* OutputSpectrumLink() const = 0;
+    // Shows text in a modal message box (exclamation icon, OK) and returns once it is dismissed. Device
+    // notifications and posted requests go on meanwhile, so the window may be gone when this returns.
+    virtual void ShowRunnerMessage(const char* text) = 0;
+    // Queues a close request to the window; it is never handled inside this call.
+    virtual void RequestClose() = 0;
 protected:
     ~CRunnerWindow() = default;
 };

@@ -10,8 +10,6 @@
 #include "dsp/filter_bank.h"
 #include "dsp/fir_convolve.h"
 #include "dsp/fir_file.h"
-#include "toolkit/toolkit.h"
-#include "ui/spectrum_display_dlg.h"
 
 CRunnerWindow* DirectMappingWindow = nullptr;
 CRunnerWindow* FirBankWindow = nullptr;
@@ -65,7 +63,7 @@ Runner g_userFir{&UserFirWindow, UserFirBlock, ConvolveUser};
 void PostClose(Runner& r)
 {
     if (*r.window)
-        PostCloseRequest((*r.window)->RunnerDialog());
+        (*r.window)->RequestClose();
 }
 
 // Shows the message; a close request, this one's or one remembered while the box was open, is posted
@@ -77,8 +75,10 @@ void ReportError(Runner& r, const char* text, bool close)
             r.closePending = true;
         return;
     }
+    if (!*r.window)
+        return;
     r.errorBoxOpen = true;
-    ZqMessageBox(QString::fromLatin1(text), MB_OK | MB_ICONEXCLAMATION);
+    (*r.window)->ShowRunnerMessage(text);
     r.errorBoxOpen = false;
     const bool post = close || r.closePending;
     r.closePending = false;
@@ -87,7 +87,7 @@ void ReportError(Runner& r, const char* text, bool close)
 }
 
 // One spectrum frame from one block: the samples as they are, unscaled and unwindowed.
-void FeedSpectrum(CSpectrumDisplayDlg* spectrum, const int16_t* block, double* samples, double* re, double* im)
+void FeedSpectrum(CSpectrumSink* spectrum, const int16_t* block, double* samples, double* re, double* im)
 {
     for (int n = 0; n < WAVE_BLOCK_SAMPLES; ++n)
         samples[n] = block[n];
@@ -107,42 +107,46 @@ void ProcessBlock(Runner& r, int inputBlock, int outputBlock)
     double im[WAVE_BLOCK_SAMPLES];
     // The links are read afresh at every block: spectrum windows come and go while the function runs.
     if (*r.window) {
-        if (CSpectrumDisplayDlg* in = (*r.window)->InputSpectrumLink())
+        if (CSpectrumSink* in = (*r.window)->InputSpectrumLink())
             FeedSpectrum(in, InputRing + WAVE_BLOCK_SAMPLES * inputBlock, samples, re, im);
     }
     r.work(inputBlock, outputBlock);
     if (*r.window) {
-        if (CSpectrumDisplayDlg* out = (*r.window)->OutputSpectrumLink())
+        if (CSpectrumSink* out = (*r.window)->OutputSpectrumLink())
             FeedSpectrum(out, OutputRing + WAVE_BLOCK_SAMPLES * outputBlock, samples, re, im);
     }
 }
 
+// What the user is told of each engine error, and whether the function ends because of it.
+struct ErrorReport {
+    int code;
+    const char* text;
+    bool close;
+};
+const ErrorReport kErrorReports[] = {
+    {WAVE_ERR_OUT_UNPREPARE, "Error while operating.", true},
+    {WAVE_ERR_OUT_PREPARE, "Error while operating.", true},
+    {WAVE_ERR_OUT_WRITE, "Error while operating.", true},
+    {WAVE_ERR_IN_UNPREPARE, "Error while operating.", true},
+    {WAVE_ERR_IN_PREPARE, "Error while operating.", true},
+    {WAVE_ERR_IN_ADDBUFFER, "Error while operating.", true},
+    // The engine has already ended the file output; the sound goes on.
+    {WAVE_ERR_FILE_FULL, "Error writing to output wave file: disk is full.\nOutput to file is stopped.", false},
+    {WAVE_ERR_FILE_WRITE, "Error writing to output wave file.", true},
+    {WAVE_ERR_OVERFLOW, "Output buffer overflow", true},
+};
+
 int RunBlock(Runner& r, int code, int inputBlock, int outputBlock)
 {
-    switch (code) {
-    case WAVE_BLOCK_READY:
+    if (code == WAVE_BLOCK_READY) {
         ProcessBlock(r, inputBlock, outputBlock);
-        break;
-    case WAVE_ERR_OUT_UNPREPARE:
-    case WAVE_ERR_OUT_PREPARE:
-    case WAVE_ERR_OUT_WRITE:
-    case WAVE_ERR_IN_UNPREPARE:
-    case WAVE_ERR_IN_PREPARE:
-    case WAVE_ERR_IN_ADDBUFFER:
-        ReportError(r, "Error while operating.", true);
-        break;
-    case WAVE_ERR_FILE_FULL:
-        // The engine has already ended the file output; the sound goes on.
-        ReportError(r, "Error writing to output wave file: disk is full.\nOutput to file is stopped.", false);
-        break;
-    case WAVE_ERR_FILE_WRITE:
-        ReportError(r, "Error writing to output wave file.", true);
-        break;
-    case WAVE_ERR_OVERFLOW:
-        ReportError(r, "Output buffer overflow", true);
-        break;
-    default:
-        break;
+        return 0;
+    }
+    for (const ErrorReport& report : kErrorReports) {
+        if (report.code == code) {
+            ReportError(r, report.text, report.close);
+            break;
+        }
     }
     return 0;
 }
@@ -153,27 +157,27 @@ void Start(Runner& r, CRunnerWindow* window, int outputToFile, const QString& ou
     *r.window = window;
     if (!r.errorBoxOpen)
         r.closePending = false;
-    QObject* owner = window ? window->RunnerDialog() : nullptr;
-    if (WaveInit(owner, r.blockProc) != 0) {
+    QObject* owner = window ? window->RunnerOwner() : nullptr;
+    if (WaveInit(owner, r.blockProc) != WAVE_OK) {
         ReportError(r, "Initialisation of the audio system failed.", true);
         return;
     }
-    if (WaveInOpen(WAVE_MAPPER) != 0) {
+    if (WaveInOpen(WAVE_MAPPER) != WAVE_OK) {
         ReportError(r, "Unable to open the audio input device.\nThe device is probably busy.", true);
         return;
     }
     const QByteArray path = QFile::encodeName(outputPath);
     const int result = WaveOutOpen(WAVE_MAPPER, outputToFile, path.constData());
-    if (result == 102) {
+    if (result == WAVE_OUT_OPEN_ERR_FILE) {
         ReportError(r, "Unable to open the output file.", true);
         return;
     }
-    if (result != 0) {
+    if (result != WAVE_OK) {
         ReportError(r, "Unable to open the audio output device.\nThe device is probably busy.", true);
         return;
     }
     WaveOutStart();  // cannot fail once both directions are open
-    if (WaveInStart() != 0)
+    if (WaveInStart() != WAVE_OK)
         ReportError(r, "Unable to start recording.", true);
 }
 

@@ -44,7 +44,7 @@ bool WriteFirFile(const std::string& path, const std::string& description, const
         return false;
     }
     if (coefficients.size() > FIR_MAX_COEFFICIENTS) {
-        error = "a filter holds at most 1000 coefficients";
+        error = "a filter holds at most " + std::to_string(FIR_MAX_COEFFICIENTS) + " coefficients";
         return false;
     }
     std::string text = ";" + description + "\n";
@@ -76,20 +76,21 @@ bool ReadFirForBank(const std::string& path, BankFilter& filter, std::string& er
 }
 
 bool WriteBank(const std::string& path, const std::vector<BankFilter>& filters, std::string& error) {
-    if (filters.size() > BANK_MAX_LISTED) {
-        error = "a bank holds at most 100 filters (the program lists none of a larger one)";
+    if (filters.size() > FILTER_BANK_LISTED) {
+        error = "a bank holds at most " + std::to_string(FILTER_BANK_LISTED) +
+                " filters (the program lists none of a larger one)";
         return false;
     }
     std::string bytes;
     put32(bytes, static_cast<int32_t>(filters.size()));
-    int64_t position = 4 + 136 * static_cast<int64_t>(filters.size());
+    int64_t position = FILTER_BANK_HEADER_SIZE + FILTER_INDEX_ENTRY_SIZE * static_cast<int64_t>(filters.size());
     for (const BankFilter& f : filters) {
         if (f.name.size() > FILTER_NAME_SIZE - 1 || f.name.find('\0') != std::string::npos) {
-            error = "the name \"" + f.name.substr(0, 40) + "...\" is longer than 127 bytes";
+            error = "the name \"" + f.name.substr(0, 40) + "...\" is longer than " + std::to_string(FILTER_NAME_SIZE - 1) + " bytes";
             return false;
         }
         if (f.coefficients.size() > FIR_MAX_COEFFICIENTS) {
-            error = "the filter \"" + f.name + "\" has more than 1000 coefficients";
+            error = "the filter \"" + f.name + "\" has more than " + std::to_string(FIR_MAX_COEFFICIENTS) + " coefficients";
             return false;
         }
         std::string name = f.name;
@@ -105,9 +106,9 @@ bool WriteBank(const std::string& path, const std::vector<BankFilter>& filters, 
 }
 
 bool ReadBank(const std::string& path, std::vector<BankFilter>& filters, std::string& error) {
-    static char names[BANK_MAX_LISTED][FILTER_NAME_SIZE];
+    static char names[FILTER_BANK_LISTED][FILTER_NAME_SIZE];
     int count = 0;
-    int result = FilterBankReadIndexAt(path, BANK_MAX_LISTED, &count, names);
+    int result = FilterBankReadIndexAt(path, FILTER_BANK_LISTED, &count, names);
     if (result != FILTER_BANK_OK) {
         error = BankReadMessage(result);
         if (result == FILTER_BANK_ERR_RANGE) error += " (it holds " + std::to_string(count) + ")";
@@ -150,7 +151,7 @@ bool ImportPlainText(const std::string& path, std::vector<double>& coefficients,
             return false;
         }
         if (coefficients.size() == FIR_MAX_COEFFICIENTS) {
-            error = path + ": more than 1000 values";
+            error = path + ": more than " + std::to_string(FIR_MAX_COEFFICIENTS) + " values";
             return false;
         }
         coefficients.push_back(v);
@@ -163,8 +164,11 @@ std::string BankReadMessage(int code) {
     case FILTER_BANK_OK: return "the bank is fine";
     case FILTER_BANK_ERR_OPEN: return "the bank cannot be opened";
     case FILTER_BANK_ERR_READ: return "the bank is shorter than its index says (or a coefficient position is invalid)";
-    case FILTER_BANK_ERR_RANGE: return "the bank holds more than 100 filters, so the program lists none of them";
-    case FILTER_BANK_ERR_TOO_LONG: return "a filter has more than 1000 coefficients (or a negative count)";
+    case FILTER_BANK_ERR_RANGE:
+        return "the bank holds more than " + std::to_string(FILTER_BANK_LISTED) +
+               " filters, so the program lists none of them";
+    case FILTER_BANK_ERR_TOO_LONG:
+        return "a filter has more than " + std::to_string(FIR_MAX_COEFFICIENTS) + " coefficients (or a negative count)";
     }
     return "unknown result " + std::to_string(code);
 }
@@ -173,7 +177,7 @@ std::string FirReadMessage(int code) {
     switch (code) {
     case FIR_FILE_OK: return "the file is fine";
     case FIR_FILE_ERR_OPEN: return "the file cannot be opened";
-    case FIR_FILE_ERR_TOO_MANY: return "the file holds more than 1000 values";
+    case FIR_FILE_ERR_TOO_MANY: return "the file holds more than " + std::to_string(FIR_MAX_COEFFICIENTS) + " values";
     case FIR_FILE_ERR_DESCRIPTION: return "the description line is longer than 126 characters";
     }
     return "unknown result " + std::to_string(code);

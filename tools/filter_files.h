@@ -8,8 +8,6 @@ struct BankFilter {
     std::vector<double> coefficients;
 };
 
-constexpr int BANK_MAX_LISTED = 100;  // the program lists no filter of a larger bank
-
 // A .fir file: the description line, then one coefficient per line at full precision.
 bool WriteFirFile(const std::string& path, const std::string& description, const std::vector<double>& coefficients,
                   std::string& error);
@@ -18,7 +16,7 @@ bool WriteFirFile(const std::string& path, const std::string& description, const
 // extension when it has none.
 bool ReadFirForBank(const std::string& path, BankFilter& filter, std::string& error);
 
-// The bank layout: count, 136-byte index entries, then the coefficient blocks.
+// A bank the program reads (the layout of dsp/filter_bank.h).
 bool WriteBank(const std::string& path, const std::vector<BankFilter>& filters, std::string& error);
 
 // Every filter of a bank, read with the program's own reader.

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "dsp/fir_limits.h"
+
 namespace {
 
 constexpr double PI = 3.14159265358979323846;
@@ -53,7 +55,9 @@ std::vector<double> DesignWindow(WindowType window, int taps, double beta) {
 
 std::vector<double> DesignFir(const FirDesign& d, std::string& error) {
     const double nyquist = d.rate / 2.0;
-    if (d.taps < 1 || d.taps > 1000) return error = "the number of taps must be between 1 and 1000", std::vector<double>{};
+    if (d.taps < 1 || d.taps > FIR_MAX_COEFFICIENTS)
+        return error = "the number of taps must be between 1 and " + std::to_string(FIR_MAX_COEFFICIENTS),
+               std::vector<double>{};
     if (!(d.rate > 0)) return error = "the sample rate must be positive", std::vector<double>{};
     const bool twoEdges = d.band == BandType::BandPass || d.band == BandType::BandStop;
     if (!(d.f1 > 0 && d.f1 < nyquist) || (twoEdges && !(d.f2 > d.f1 && d.f2 < nyquist)))
@@ -107,7 +111,7 @@ std::string DescribeFir(const FirDesign& d) {
     }
     text += ", " + std::to_string(d.taps) + " taps, " + windows[static_cast<int>(d.window)] + " window";
     if (d.window == WindowType::Kaiser) text += " (beta " + hz(d.beta) + ")";
-    if (d.rate != 11025.0) text += ", " + hz(d.rate) + " samples/s";
+    if (d.rate != WAVE_SAMPLE_RATE) text += ", " + hz(d.rate) + " samples/s";
     return text;
 }
 

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/wave_format.h"
+
 enum class BandType { LowPass, HighPass, BandPass, BandStop };
 enum class WindowType { Rectangular, Hann, Hamming, Blackman, Kaiser };
 
@@ -11,7 +13,7 @@ struct FirDesign {
     WindowType window = WindowType::Hamming;
     double beta = 8.6;          // Kaiser only
     int taps = 101;
-    double rate = 11025.0;
+    double rate = WAVE_SAMPLE_RATE;
     double f1 = 1000.0;         // cutoff, or lower band edge
     double f2 = 0.0;            // upper band edge (band-pass, band-stop)
 };

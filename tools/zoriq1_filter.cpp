@@ -13,6 +13,7 @@
 
 #include "dsp/filter_bank.h"
 #include "dsp/fir_file.h"
+#include "engine/wave_format.h"
 #include "tools/filter_files.h"
 #include "tools/fir_design.h"
 #include "tools/response.h"
@@ -116,7 +117,7 @@ int design(const Args& args) {
     std::string description;
     if (args.plain[0] == "average") {
         const int taps = args.integer("--taps", 0);
-        if (taps < 1 || taps > FIR_MAX_COEFFICIENTS) fail("the number of taps must be between 1 and 1000");
+        if (taps < 1 || taps > FIR_MAX_COEFFICIENTS) fail("the number of taps must be between 1 and " + std::to_string(FIR_MAX_COEFFICIENTS));
         h.assign(taps, 1.0 / taps);
         description = "Moving average of " + std::to_string(taps) + " samples";
     } else {
@@ -126,7 +127,7 @@ int design(const Args& args) {
             fail("unknown window \"" + args.text("--window") + "\"");
         d.taps = args.integer("--taps", 0);
         d.beta = args.number("--beta", 8.6);
-        d.rate = args.number("--rate", 11025.0);
+        d.rate = args.number("--rate", WAVE_SAMPLE_RATE);
         const bool twoEdges = d.band == BandType::BandPass || d.band == BandType::BandStop;
         if (twoEdges) {
             if (!args.has("--low") || !args.has("--high")) fail("a band filter needs --low and --high");
@@ -226,7 +227,7 @@ int response(const Args& args) {
     if (args.help) return std::fputs(RESPONSE_HELP, stdout), 0;
     std::string name;
     const std::vector<double> h = loadFilter(args, name);
-    const double rate = args.number("--rate", 11025.0);
+    const double rate = args.number("--rate", WAVE_SAMPLE_RATE);
     const int points = args.integer("--points", 257);
     if (points < 2 || points > 100000) fail("--points takes 2 to 100000");
     const auto table = MagnitudeResponse(h, rate, points);
@@ -240,7 +241,7 @@ int response(const Args& args) {
         for (const ResponsePoint& p : table) std::printf("%10.2f %9.2f\n", p.hz, p.db);
     }
     std::string error;
-    if (args.has("--png") && !PlotResponse(args.text("--png"), name, MagnitudeResponse(h, rate, 2048), rate, error))
+    if (args.has("--png") && !PlotResponse(args.text("--png"), name, MagnitudeResponse(h, rate, WAVE_BLOCK_SAMPLES), rate, error))
         fail(error);
     return 0;
 }

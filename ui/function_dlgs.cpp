@@ -5,40 +5,33 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <cstring>
 #include <string>
 
 #include "dsp/filter_bank.h"
 #include "dsp/fir_file.h"
+#include "engine/wave_format.h"
 #include "runners/runners.h"
 #include "ui/output_choice.h"
 #include "ui/spectrum_display_dlg.h"
 
 namespace {
-constexpr int kSampleRate = 11025;
-constexpr int kFftSize = 2048;
 constexpr int IDCANCEL = 2;
 }  // namespace
 
-CFunctionDlg::CFunctionDlg(QWidget* owner, const char* caption, int width, int height, const RunnerOps& runner)
+CFunctionDlg::CFunctionDlg(QWidget* owner, const Layout& layout, const RunnerOps& runner)
     : ZqDialog(owner), m_runner(runner)
 {
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setModal(false);
-    setWindowTitle(QString::fromLatin1(caption));
+    setWindowTitle(QString::fromLatin1(layout.caption));
     setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
-    setFixedSize(DialogUnits(font()).size(width, height));
-}
+    setFixedSize(DialogUnits(font()).size(layout.width, layout.height));
 
-CFunctionDlg::~CFunctionDlg() = default;
-
-QList<QWidget*> CFunctionDlg::CreateControls(const ControlSpec* specs, int count)
-{
     const DialogUnits units(font());
     QWidget* previousInTabOrder = nullptr;
-    for (int n = 0; n < count; ++n) {
-        const ControlSpec& control = specs[n];
+    for (int n = 0; n < layout.count; ++n) {
+        const ControlSpec& control = layout.controls[n];
         const QString text = QString::fromLatin1(control.text);
         QWidget* widget = nullptr;
         switch (control.kind) {
@@ -71,10 +64,23 @@ QList<QWidget*> CFunctionDlg::CreateControls(const ControlSpec* specs, int count
         }
         m_controls.append(widget);
     }
-    m_btnStop = qobject_cast<QPushButton*>(Control(IDCANCEL));
+    m_btnStop = Control<QPushButton>(IDCANCEL);
     if (m_btnStop)
         connect(m_btnStop, &QPushButton::clicked, this, &CFunctionDlg::reject);
-    return m_controls;
+}
+
+CFunctionDlg::~CFunctionDlg() = default;
+
+// The runner's message box can run the stop and the deferred delete of this window in its nested loop,
+// so nothing of this object is touched once the box has returned.
+void CFunctionDlg::ShowRunnerMessage(const char* text)
+{
+    ZqMessageBox(QString::fromLatin1(text), MB_OK | MB_ICONEXCLAMATION);
+}
+
+void CFunctionDlg::RequestClose()
+{
+    PostCloseRequest(this);
 }
 
 QWidget* CFunctionDlg::Control(int id) const
@@ -86,20 +92,11 @@ QWidget* CFunctionDlg::Control(int id) const
     return nullptr;
 }
 
-void CFunctionDlg::AddSpectrumCheck(QCheckBox* button, CSpectrumDisplayDlg** link, int* flag, const char* caption)
+QCheckBox* CFunctionDlg::AddSpectrumCheck(int id, CSpectrumDisplayDlg** link, int* flag, const char* caption)
 {
+    auto* button = Control<QCheckBox>(id);
     m_checks.append(SpectrumCheck{button, link, flag, caption});
-}
-
-void CFunctionDlg::CentreOverOwner()
-{
-    QWidget* owner = parentWidget();
-    QRect area;
-    if (owner && owner->isVisible())
-        area = owner->frameGeometry();
-    else if (QScreen* s = screen())
-        area = s->availableGeometry();
-    move(area.center() - QPoint(width() / 2, height() / 2));
+    return button;
 }
 
 void CFunctionDlg::InitDialog()
@@ -109,7 +106,7 @@ void CFunctionDlg::InitDialog()
         PostCloseRequest(this);
         return;
     }
-    CentreOverOwner();
+    CenterOverOwner(this);
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
     for (const SpectrumCheck& check : m_checks)
         check.button->setChecked(*check.flag != 0);
@@ -134,28 +131,32 @@ void CFunctionDlg::OnSpectrumCheck(int index)
     if (index < 0 || index >= m_checks.size())
         return;
     const SpectrumCheck& check = m_checks[index];
-    const int state = check.button->isChecked() ? 1 : 0;
-    if (state == 1 && *check.flag == 0) {
-        *check.link = new CSpectrumDisplayDlg(QString::fromLatin1(check.caption), kSampleRate, kFftSize, this);
-        (*check.link)->show();
-    } else if (state == 0 && *check.flag == 1) {
+    const bool checked = check.button->isChecked();
+    if (checked && !*check.link) {
+        auto* spectrum = new CSpectrumDisplayDlg(QString::fromLatin1(check.caption), WAVE_SAMPLE_RATE,
+                                                 WAVE_BLOCK_SAMPLES, this);
+        SetSpectrumLink(check, spectrum);
+        spectrum->show();
+    } else if (!checked && *check.link) {
         CSpectrumDisplayDlg* spectrum = *check.link;
-        *check.link = nullptr;
-        if (spectrum)
-            spectrum->DestroyWindow();
+        SetSpectrumLink(check, nullptr);
+        spectrum->DestroyWindow();
     }
-    *check.flag = state;
+}
+
+// The link is what the runner reads; the flag only mirrors it.
+void CFunctionDlg::SetSpectrumLink(const SpectrumCheck& check, CSpectrumDisplayDlg* window)
+{
+    *check.link = window;
+    *check.flag = window ? 1 : 0;
 }
 
 void CFunctionDlg::CloseSpectrumWindows()
 {
     for (const SpectrumCheck& check : m_checks) {
-        if (*check.flag == 1 || *check.link) {
-            CSpectrumDisplayDlg* spectrum = *check.link;
-            *check.link = nullptr;
-            *check.flag = 0;
-            if (spectrum)
-                spectrum->DestroyWindow();
+        if (CSpectrumDisplayDlg* spectrum = *check.link) {
+            SetSpectrumLink(check, nullptr);
+            spectrum->DestroyWindow();
         }
     }
 }
@@ -182,13 +183,13 @@ void CFunctionDlg::Teardown()
 // ---------------------------------------------------------------------------------------------------------
 
 namespace {
-const CFunctionDlg::ControlSpec kDirectMappingLayout[] = {
+const CFunctionDlg::ControlSpec kDirectMappingControls[] = {
     {-1, CFunctionDlg::Static, "This function maps the input to the output without any conversion.", 3, 6, 216, 8},
     {1022, CFunctionDlg::CheckBox, "Spectrum &Display", 3, 18, 78, 12},
     {IDCANCEL, CFunctionDlg::DefaultButton, "Stop &Function", 83, 30, 57, 14},
 };
 
-const CFunctionDlg::ControlSpec kFirFilterLayout[] = {
+const CFunctionDlg::ControlSpec kFirFilterControls[] = {
     {-1, CFunctionDlg::Static, "Number of filter coefficients:", 3, 3, 90, 8},
     {1013, CFunctionDlg::Static, "0", 96, 3, 27, 8},
     {-1, CFunctionDlg::Static, "Filter description:", 3, 15, 66, 8},
@@ -198,7 +199,7 @@ const CFunctionDlg::ControlSpec kFirFilterLayout[] = {
     {IDCANCEL, CFunctionDlg::DefaultButton, "Stop &Function", 95, 57, 57, 14},
 };
 
-const CFunctionDlg::ControlSpec kUserFirFilterLayout[] = {
+const CFunctionDlg::ControlSpec kUserFirFilterControls[] = {
     {-1, CFunctionDlg::Static, "Filter coefficient file name:", 3, 3, 93, 8},
     {1014, CFunctionDlg::ReadOnlyEdit, "", 3, 12, 237, 12},
     {-1, CFunctionDlg::Static, "Number of filter coefficients read from file:", 3, 27, 138, 8},
@@ -211,47 +212,65 @@ const CFunctionDlg::ControlSpec kUserFirFilterLayout[] = {
 };
 
 template <std::size_t N>
-constexpr int CountOf(const CFunctionDlg::ControlSpec (&)[N]) { return static_cast<int>(N); }
+constexpr CFunctionDlg::Layout MakeLayout(const char* caption, int width, int height,
+                                          const CFunctionDlg::ControlSpec (&controls)[N])
+{
+    return {caption, width, height, controls, static_cast<int>(N)};
+}
 
-const char* const kCaptionIn = "ZORIQ1: Spectrum Display Input";
-const char* const kCaptionOut = "ZORIQ1: Spectrum Display Output";
+const CFunctionDlg::Layout kDirectMappingLayout =
+    MakeLayout("ZORIQ1: Direct mapping", 223, 47, kDirectMappingControls);
+const CFunctionDlg::Layout kFirFilterLayout = MakeLayout("ZORIQ1: FIR filter", 247, 74, kFirFilterControls);
+const CFunctionDlg::Layout kUserFirFilterLayout =
+    MakeLayout("ZORIQ1: User defined FIR filter", 244, 98, kUserFirFilterControls);
 }  // namespace
 
 CDirectMappingDlg::CDirectMappingDlg(QWidget* owner)
-    : CFunctionDlg(owner, "ZORIQ1: Direct mapping", 223, 47,
-                   RunnerOps{DirectMappingStart, DirectMappingStop, &DirectMappingWindow})
+    : CFunctionDlg(owner, kDirectMappingLayout, RunnerOps{DirectMappingStart, DirectMappingStop, &DirectMappingWindow})
 {
-    CreateControls(kDirectMappingLayout, CountOf(kDirectMappingLayout));
-    m_btnSpectrum = qobject_cast<QCheckBox*>(Control(1022));
-    AddSpectrumCheck(m_btnSpectrum, &m_pSpectrum, &m_bSpectrum, "ZORIQ1: Spectrum Display");
+    m_btnSpectrum = AddSpectrumCheck(1022, &m_pSpectrum, &m_bSpectrum, "ZORIQ1: Spectrum Display");
     connect(m_btnSpectrum, &QCheckBox::clicked, this, &CDirectMappingDlg::OnSpectrumDisplay);
     InitDialog();
 }
 
 CDirectMappingDlg::~CDirectMappingDlg() { Teardown(); }
 
+CSpectrumSink* CDirectMappingDlg::OutputSpectrumLink() const { return m_pSpectrum; }
+
 void CDirectMappingDlg::OnSpectrumDisplay() { OnSpectrumCheck(0); }
 
+CFirFunctionDlg::CFirFunctionDlg(QWidget* owner, const Layout& layout, const RunnerOps& runner)
+    : CFunctionDlg(owner, layout, runner)
+{
+    m_stcCount = Control<QLabel>(1013);
+    m_edtDescription = Control<QLineEdit>(1011);
+    // The input window before the output window, here and when they are closed.
+    m_btnSpectrumIn = AddSpectrumCheck(1028, &m_pSpectrumIn, &m_bSpectrumIn, "ZORIQ1: Spectrum Display Input");
+    m_btnSpectrumOut = AddSpectrumCheck(1029, &m_pSpectrumOut, &m_bSpectrumOut, "ZORIQ1: Spectrum Display Output");
+    connect(m_btnSpectrumIn, &QCheckBox::clicked, this, &CFirFunctionDlg::OnSpectrumDisplayInput);
+    connect(m_btnSpectrumOut, &QCheckBox::clicked, this, &CFirFunctionDlg::OnSpectrumDisplayOutput);
+}
+
+CSpectrumSink* CFirFunctionDlg::InputSpectrumLink() const { return m_pSpectrumIn; }
+CSpectrumSink* CFirFunctionDlg::OutputSpectrumLink() const { return m_pSpectrumOut; }
+
+void CFirFunctionDlg::OnSpectrumDisplayInput() { OnSpectrumCheck(0); }
+void CFirFunctionDlg::OnSpectrumDisplayOutput() { OnSpectrumCheck(1); }
+
+void CFirFunctionDlg::ShowCoefficients(int count, const QString& description)
+{
+    m_stcCount->setText(QString::number(count));
+    m_edtDescription->setText(description);
+}
+
 CFirFilterDlg::CFirFilterDlg(int filterIndex, QWidget* owner)
-    : CFunctionDlg(owner, "ZORIQ1: FIR filter", 247, 74, RunnerOps{FirBankStart, FirBankStop, &FirBankWindow}),
+    : CFirFunctionDlg(owner, kFirFilterLayout, RunnerOps{FirBankStart, FirBankStop, &FirBankWindow}),
       m_nFilterIndex(filterIndex)
 {
-    CreateControls(kFirFilterLayout, CountOf(kFirFilterLayout));
-    m_stcCount = qobject_cast<QLabel*>(Control(1013));
-    m_edtDescription = qobject_cast<QLineEdit*>(Control(1011));
-    m_btnSpectrumOut = qobject_cast<QCheckBox*>(Control(1029));
-    m_btnSpectrumIn = qobject_cast<QCheckBox*>(Control(1028));
-    AddSpectrumCheck(m_btnSpectrumIn, &m_pSpectrumIn, &m_bSpectrumIn, kCaptionIn);
-    AddSpectrumCheck(m_btnSpectrumOut, &m_pSpectrumOut, &m_bSpectrumOut, kCaptionOut);
-    connect(m_btnSpectrumIn, &QCheckBox::clicked, this, &CFirFilterDlg::OnSpectrumDisplayInput);
-    connect(m_btnSpectrumOut, &QCheckBox::clicked, this, &CFirFilterDlg::OnSpectrumDisplayOutput);
     InitDialog();
 }
 
 CFirFilterDlg::~CFirFilterDlg() { Teardown(); }
-
-void CFirFilterDlg::OnSpectrumDisplayInput() { OnSpectrumCheck(0); }
-void CFirFilterDlg::OnSpectrumDisplayOutput() { OnSpectrumCheck(1); }
 
 bool CFirFilterDlg::ReadCoefficients()
 {
@@ -262,32 +281,18 @@ bool CFirFilterDlg::ReadCoefficients()
         return false;
     }
     const std::string text = FilterNameText(name);
-    m_stcCount->setText(QString::number(count));
-    m_edtDescription->setText(DecodeCp1252(text.data(), text.size()));
+    ShowCoefficients(count, DecodeCp1252(text.data(), text.size()));
     return true;
 }
 
 CUserFirFilterDlg::CUserFirFilterDlg(QWidget* owner)
-    : CFunctionDlg(owner, "ZORIQ1: User defined FIR filter", 244, 98,
-                   RunnerOps{UserFirStart, UserFirStop, &UserFirWindow})
+    : CFirFunctionDlg(owner, kUserFirFilterLayout, RunnerOps{UserFirStart, UserFirStop, &UserFirWindow})
 {
-    CreateControls(kUserFirFilterLayout, CountOf(kUserFirFilterLayout));
-    m_btnSpectrumOut = qobject_cast<QCheckBox*>(Control(1029));
-    m_btnSpectrumIn = qobject_cast<QCheckBox*>(Control(1028));
-    m_edtFileName = qobject_cast<QLineEdit*>(Control(1014));
-    m_stcCount = qobject_cast<QLabel*>(Control(1013));
-    m_edtDescription = qobject_cast<QLineEdit*>(Control(1011));
-    AddSpectrumCheck(m_btnSpectrumIn, &m_pSpectrumIn, &m_bSpectrumIn, kCaptionIn);
-    AddSpectrumCheck(m_btnSpectrumOut, &m_pSpectrumOut, &m_bSpectrumOut, kCaptionOut);
-    connect(m_btnSpectrumIn, &QCheckBox::clicked, this, &CUserFirFilterDlg::OnSpectrumDisplayInput);
-    connect(m_btnSpectrumOut, &QCheckBox::clicked, this, &CUserFirFilterDlg::OnSpectrumDisplayOutput);
+    m_edtFileName = Control<QLineEdit>(1014);
     InitDialog();
 }
 
 CUserFirFilterDlg::~CUserFirFilterDlg() { Teardown(); }
-
-void CUserFirFilterDlg::OnSpectrumDisplayInput() { OnSpectrumCheck(0); }
-void CUserFirFilterDlg::OnSpectrumDisplayOutput() { OnSpectrumCheck(1); }
 
 bool CUserFirFilterDlg::ChooseInput()
 {
@@ -313,7 +318,6 @@ bool CUserFirFilterDlg::ReadCoefficients()
         return false;
     }
     m_edtFileName->setText(m_strFilePath);
-    m_stcCount->setText(QString::number(count));
-    m_edtDescription->setText(DecodeCp1252(description, strnlen(description, FIR_DESCRIPTION_SIZE)));
+    ShowCoefficients(count, DecodeCp1252(description, strnlen(description, FIR_DESCRIPTION_SIZE)));
     return true;
 }

@@ -31,26 +31,38 @@ public:
         const char* text;
         int x, y, w, h;
     };
-    // A spectrum check box with the link it opens and closes.
+    // A spectrum check box with the link it opens and closes. The link and its flag change together,
+    // only through SetSpectrumLink().
     struct SpectrumCheck {
         QCheckBox* button;
         CSpectrumDisplayDlg** link;
         int* flag;
         const char* caption;
     };
+    struct Layout {
+        const char* caption;
+        int width, height;  // dialog units
+        const ControlSpec* controls;
+        int count;
+    };
 
     ~CFunctionDlg() override;
     void OnCancel() override;
-    ZqDialog* RunnerDialog() override { return this; }
+
+    // What the runner sees of this window.
+    QObject* RunnerOwner() override { return this; }
+    void ShowRunnerMessage(const char* text) override;
+    void RequestClose() override;
 
     QPushButton* m_btnStop = nullptr;  // 2
 
 protected:
-    CFunctionDlg(QWidget* owner, const char* caption, int width, int height, const RunnerOps& runner);
-    // Builds the controls of the table in Tab order; returns the widget of each in order.
-    QList<QWidget*> CreateControls(const ControlSpec* specs, int count);
+    // Builds the window and the controls of the layout, in Tab order.
+    CFunctionDlg(QWidget* owner, const Layout& layout, const RunnerOps& runner);
     QWidget* Control(int id) const;
-    void AddSpectrumCheck(QCheckBox* button, CSpectrumDisplayDlg** link, int* flag, const char* caption);
+    template <typename W> W* Control(int id) const { return qobject_cast<W*>(Control(id)); }
+    // The check box with the given id opens and closes *link; its click handler calls OnSpectrumCheck.
+    QCheckBox* AddSpectrumCheck(int id, CSpectrumDisplayDlg** link, int* flag, const char* caption);
     void OnSpectrumCheck(int index);
     // Common initialisation; the variant's constructor calls it last, so the hooks below dispatch.
     void InitDialog();
@@ -64,7 +76,7 @@ protected:
     void Teardown();
 
 private:
-    void CentreOverOwner();
+    void SetSpectrumLink(const SpectrumCheck& check, CSpectrumDisplayDlg* window);
     void CloseSpectrumWindows();
     RunnerOps m_runner;
     QList<QWidget*> m_controls;
@@ -76,8 +88,8 @@ class CDirectMappingDlg final : public CFunctionDlg {
 public:
     explicit CDirectMappingDlg(QWidget* owner);
     ~CDirectMappingDlg() override;
-    CSpectrumDisplayDlg* InputSpectrumLink() const override { return nullptr; }
-    CSpectrumDisplayDlg* OutputSpectrumLink() const override { return m_pSpectrum; }
+    CSpectrumSink* InputSpectrumLink() const override { return nullptr; }
+    CSpectrumSink* OutputSpectrumLink() const override;
     void OnSpectrumDisplay();
 
     QCheckBox* m_btnSpectrum = nullptr;           // 1022
@@ -85,13 +97,13 @@ public:
     int m_bSpectrum = 0;
 };
 
-class CFirFilterDlg final : public CFunctionDlg {
+// What the two FIR windows share: the coefficient count and description, and the input and output
+// spectrum pair.
+class CFirFunctionDlg : public CFunctionDlg {
     Q_OBJECT
 public:
-    CFirFilterDlg(int filterIndex, QWidget* owner);
-    ~CFirFilterDlg() override;
-    CSpectrumDisplayDlg* InputSpectrumLink() const override { return m_pSpectrumIn; }
-    CSpectrumDisplayDlg* OutputSpectrumLink() const override { return m_pSpectrumOut; }
+    CSpectrumSink* InputSpectrumLink() const override;
+    CSpectrumSink* OutputSpectrumLink() const override;
     void OnSpectrumDisplayInput();
     void OnSpectrumDisplayOutput();
 
@@ -103,31 +115,32 @@ public:
     int m_bSpectrumIn = 0;
     CSpectrumDisplayDlg* m_pSpectrumOut = nullptr;
     int m_bSpectrumOut = 0;
+
+protected:
+    CFirFunctionDlg(QWidget* owner, const Layout& layout, const RunnerOps& runner);
+    // Shows the coefficient count and the description once the coefficients are read.
+    void ShowCoefficients(int count, const QString& description);
+};
+
+class CFirFilterDlg final : public CFirFunctionDlg {
+    Q_OBJECT
+public:
+    CFirFilterDlg(int filterIndex, QWidget* owner);
+    ~CFirFilterDlg() override;
+
     int m_nFilterIndex;
 
 protected:
     bool ReadCoefficients() override;
 };
 
-class CUserFirFilterDlg final : public CFunctionDlg {
+class CUserFirFilterDlg final : public CFirFunctionDlg {
     Q_OBJECT
 public:
     explicit CUserFirFilterDlg(QWidget* owner);
     ~CUserFirFilterDlg() override;
-    CSpectrumDisplayDlg* InputSpectrumLink() const override { return m_pSpectrumIn; }
-    CSpectrumDisplayDlg* OutputSpectrumLink() const override { return m_pSpectrumOut; }
-    void OnSpectrumDisplayInput();
-    void OnSpectrumDisplayOutput();
 
-    QCheckBox* m_btnSpectrumOut = nullptr;   // 1029
-    QCheckBox* m_btnSpectrumIn = nullptr;    // 1028
     QLineEdit* m_edtFileName = nullptr;      // 1014
-    QLabel* m_stcCount = nullptr;            // 1013
-    QLineEdit* m_edtDescription = nullptr;   // 1011
-    CSpectrumDisplayDlg* m_pSpectrumIn = nullptr;
-    int m_bSpectrumIn = 0;
-    CSpectrumDisplayDlg* m_pSpectrumOut = nullptr;
-    int m_bSpectrumOut = 0;
 
 protected:
     bool ChooseInput() override;

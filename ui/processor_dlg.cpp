@@ -98,9 +98,9 @@ void CProcessorDlg::OnInitDialog() {
     m_edtOutputPath->setText(m_strOutputPath);
 
     m_lstFunctions->addItem("Direct mapping of input to output");
-    static char names[100][FILTER_NAME_SIZE];
+    static char names[FILTER_BANK_LISTED][FILTER_NAME_SIZE];
     int count = 0;
-    if (FilterBankReadIndex(100, &count, names) == FILTER_BANK_OK) {
+    if (FilterBankReadIndex(FILTER_BANK_LISTED, &count, names) == FILTER_BANK_OK) {
         m_nFirstFilterIndex = 1;
         int appended = 0;
         for (int i = 0; i < count; ++i, ++appended) {

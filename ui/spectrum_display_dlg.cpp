@@ -110,7 +110,7 @@ CSpectrumDisplayDlg::CSpectrumDisplayDlg(const QString& caption, int sampleRate,
     m_sliderFreq = PlaceControl(new QSlider(Qt::Horizontal, this), IDC_SLIDER_FREQ, du.rect(0, 87, 264, 12));
     m_sliderFreq->setTickPosition(QSlider::NoTicks);
     label(this, "0 Hz", du.rect(3, 99, 30, 8));
-    m_staticSpan = PlaceControl(new QLabel("5512 Hz", this), IDC_STATIC_SPAN, du.rect(225, 99, 36, 8));
+    m_staticSpan = PlaceControl(new QLabel(QString::asprintf("%d Hz", sampleRate / 2), this), IDC_STATIC_SPAN, du.rect(225, 99, 36, 8));
     m_staticSpan->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     auto* group = PlaceControl(new QGroupBox(this), 0, du.rect(3, 105, 258, 62));
     group->lower();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "runners/runner_window.h"
 #include "toolkit/toolkit.h"
 
 class QSlider;
@@ -33,7 +34,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
-class CSpectrumDisplayDlg : public ZqDialog {
+class CSpectrumDisplayDlg : public ZqDialog, public CSpectrumSink {
     Q_OBJECT
 public:
     // Creates the window hidden and initialised, placed in the first or the second screen position.
@@ -41,7 +42,7 @@ public:
     ~CSpectrumDisplayDlg() override;
 
     // One spectrum frame (n = the FFT size): recomputes the trace and repaints the plot before returning.
-    void UpdateSpectrum(const double* re, const double* im, int n);
+    void UpdateSpectrum(const double* re, const double* im, int n) override;
 
     void OnCancel() override;  // does nothing: only the requester ends this window
 

@@ -8,11 +8,9 @@
 #include <random>
 
 #include "dsp/filter_bank.h"
-#include "engine/audio_device_sim.h"
 #include "engine/wave_engine.h"
 #include "runners/runners.h"
-#include "toolkit/toolkit.h"
-#include "ui/spectrum_display_dlg.h"
+#include "tests/support/runner_test_support.h"
 
 namespace {
 
@@ -29,20 +27,11 @@ QApplication& App()
     return app;
 }
 
-class BenchWindow : public ZqDialog, public CRunnerWindow {
-public:
-    ZqDialog* RunnerDialog() override { return this; }
-    CSpectrumDisplayDlg* InputSpectrumLink() const override { return in; }
-    CSpectrumDisplayDlg* OutputSpectrumLink() const override { return out; }
-    CSpectrumDisplayDlg* in = nullptr;
-    CSpectrumDisplayDlg* out = nullptr;
-};
-
 void RunBlocks(benchmark::State& state, bool spectra)
 {
     App();
     SimWaveBackend sim;
-    BenchWindow window;
+    zqtest::FakeRunnerWindow window;
     std::mt19937 rng(1);
     std::uniform_real_distribution<double> taps(-0.01, 0.01);
     for (int j = 0; j < FIR_MAX_COEFFICIENTS; ++j)

@@ -14,7 +14,7 @@
 
 #include "app/processor_app.h"
 #include "dsp/filter_bank.h"
-#include "engine/audio_device_sim.h"
+#include "tests/support/sim_device.h"
 #include "ui/function_dlgs.h"
 #include "ui/processor_dlg.h"
 

@@ -7,9 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "engine/audio_device.h"
-
-WaveDeviceBackend& WaveRealBackend();
+#include "engine/device/audio_device.h"
 
 namespace {
 

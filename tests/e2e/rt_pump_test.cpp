@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/audio_device_rtaudio.h"
+#include "engine/device/block_pump.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "engine/audio_device_sim.h"
+#include "tests/support/sim_device.h"
 #include "engine/duplex_probe.h"
 
 using D = WaveDirection;

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <sys/resource.h>
 
-#include "engine/audio_device_sim.h"
+#include "tests/support/sim_device.h"
 #include "engine/wave_engine.h"
 #include "engine/wave_file.h"
 

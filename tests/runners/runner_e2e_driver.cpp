@@ -15,7 +15,7 @@
 
 #include "dsp/filter_bank.h"
 #include "runners/runners.h"
-#include "runner_test_support.h"
+#include "tests/support/runner_test_support.h"
 #include "ui/function_dlgs.h"
 #include "ui/output_choice.h"
 

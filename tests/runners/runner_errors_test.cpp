@@ -8,7 +8,7 @@
 #include "dsp/filter_bank.h"
 #include "engine/wave_engine.h"
 #include "runners/runners.h"
-#include "runner_test_support.h"
+#include "tests/support/runner_test_support.h"
 
 using namespace zqtest;
 

@@ -5,7 +5,7 @@
 #include "dsp/fir_file.h"
 #include "engine/wave_engine.h"
 #include "runners/runners.h"
-#include "runner_test_support.h"
+#include "tests/support/runner_test_support.h"
 #include "ui/spectrum_display_dlg.h"
 
 using namespace zqtest;

@@ -13,7 +13,7 @@
 #include "dsp/filter_bank.h"
 #include "engine/wave_engine.h"
 #include "runners/runners.h"
-#include "tests/runners/runner_test_support.h"
+#include "tests/support/runner_test_support.h"
 #include "ui/function_dlgs.h"
 #include "ui/output_choice.h"
 #include "ui/spectrum_display_dlg.h"

@@ -10,7 +10,7 @@
 #include <functional>
 #include <vector>
 
-#include "engine/audio_device.h"
+#include "engine/device/audio_device.h"
 
 enum class SimOp { Open, Prepare, Unprepare, Queue, Start, Reset, Close };
 
@@ -28,7 +28,7 @@ public:
     // Decides every open: attempt counts the opens of that direction from 1. Empty: all open.
     void setOpenRule(std::function<bool(WaveDirection direction, int attempt)> opens);
 
-    // Fills the oldest queued capture block with samples (2048 of them, or zeros when null) and posts its done
+    // Fills the oldest queued capture block with samples (a block of them, or zeros when null) and posts its done
     // event. False when no capture block is queued or capture is not started.
     bool completeCapture(const int16_t* samples = nullptr);
     // The oldest queued playback block finishes: its samples are appended to played() and its done event posted.

@@ -7,7 +7,7 @@
 // events in queue order. Calls into RtAudio that may hang on a frozen or vanished sound server run on a
 // helper thread and are waited for only for a bounded time; a call that never returns is left behind
 // with the stream it holds, and the device counts as failed.
-#include "engine/audio_device_rtaudio.h"
+#include "engine/device/block_pump.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -28,11 +28,6 @@
 
 namespace {
 
-// Header flags, as the platform defines them.
-constexpr uint32_t WHDR_DONE = 0x01;
-constexpr uint32_t WHDR_PREPARED = 0x02;
-constexpr uint32_t WHDR_INQUEUE = 0x10;
-
 // 4 buffers of 256 frames (93 ms at 11025 Hz): short enough to add no audible delay, long enough that
 // the server's scheduling hiccups on a loaded machine do not starve playback.
 constexpr unsigned kBufferFrames = 256;
@@ -44,7 +39,6 @@ constexpr int kCallTimeoutMs = 1000;
 // A running device with blocks queued whose audio thread made no progress for this many block times
 // has stalled.
 constexpr int kStallBlocks = 4;
-constexpr int kBlockBytes = 4096;
 
 // What the audio thread shares with the UI thread. Held by shared_ptr: a helper thread stuck in RtAudio
 // keeps it alive after the device object is gone.
@@ -155,7 +149,7 @@ public:
         if (!target) return;  // open/close only: nobody to tell about blocks
         notifier_ = std::make_unique<QSocketNotifier>(s_->wakeFd, QSocketNotifier::Read);
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] { onWake(); });
-        const int blockMs = int(1000.0 * kBlockBytes / (double(format.nSamplesPerSec) * s_->frameBytes));
+        const int blockMs = int(1000.0 * WAVE_BLOCK_BYTES / (double(format.nSamplesPerSec) * s_->frameBytes));
         watchdog_ = std::make_unique<QTimer>();
         stallMs_ = std::max(200, kStallBlocks * blockMs);
         watchdog_->setInterval(std::max(50, blockMs));

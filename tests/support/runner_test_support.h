@@ -14,9 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/audio_device_sim.h"
 #include "runners/runner_window.h"
+#include "tests/support/sim_device.h"
 #include "toolkit/toolkit.h"
+#include "ui/spectrum_display_dlg.h"
 
 namespace zqtest {
 
@@ -28,12 +29,18 @@ inline void Pump()
     }
 }
 
-// A window that counts the close requests it receives instead of closing.
+// A window that counts the close requests it receives instead of closing. Its messages go through the
+// toolkit's message box, as the function windows' do.
 class FakeRunnerWindow : public ZqDialog, public CRunnerWindow {
 public:
-    ZqDialog* RunnerDialog() override { return this; }
-    CSpectrumDisplayDlg* InputSpectrumLink() const override { return in; }
-    CSpectrumDisplayDlg* OutputSpectrumLink() const override { return out; }
+    QObject* RunnerOwner() override { return this; }
+    CSpectrumSink* InputSpectrumLink() const override { return in; }
+    CSpectrumSink* OutputSpectrumLink() const override { return out; }
+    void ShowRunnerMessage(const char* text) override
+    {
+        ZqMessageBox(QString::fromLatin1(text), MB_OK | MB_ICONEXCLAMATION);
+    }
+    void RequestClose() override { PostCloseRequest(this); }
     void OnCancel() override { ++closeRequests; }
 
     CSpectrumDisplayDlg* in = nullptr;

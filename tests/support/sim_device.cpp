@@ -1,4 +1,4 @@
-#include "engine/audio_device_sim.h"
+#include "tests/support/sim_device.h"
 
 #include <QCoreApplication>
 #include <algorithm>
@@ -6,10 +6,6 @@
 #include <map>
 
 namespace {
-
-constexpr uint32_t WHDR_DONE = 0x1;
-constexpr uint32_t WHDR_PREPARED = 0x2;
-constexpr uint32_t WHDR_INQUEUE = 0x10;
 
 const char* name(WaveDirection direction) {
     return direction == WaveDirection::Capture ? "capture" : "playback";
@@ -160,7 +156,7 @@ WaveDevice* SimWaveBackend::open(WaveDirection direction, int deviceId, const Wa
     int attempt = ++d->openAttempts[index(direction)];
     bool busy = d->openFails[index(direction)] || device(d, direction) != nullptr ||
                 (d->openRule && !d->openRule(direction, attempt));
-    bool formatOk = format.wFormatTag == 1 && format.nChannels == 1 && format.nSamplesPerSec == 11025 &&
+    bool formatOk = format.wFormatTag == 1 && format.nChannels == 1 && format.nSamplesPerSec == WAVE_SAMPLE_RATE &&
                     format.wBitsPerSample == 16;
     if (r != 0 || busy || !formatOk) {
         if (r == 0) d->calls.last() += " -> busy";

@@ -45,6 +45,11 @@ public:
     WaveHeader* header;
 };
 
+// Header flags, as the platform defines them; the devices keep them on the headers they hold.
+constexpr uint32_t WHDR_DONE = 0x01;       // handed back
+constexpr uint32_t WHDR_PREPARED = 0x02;
+constexpr uint32_t WHDR_INQUEUE = 0x10;    // in the device's hands
+
 class WaveDevice {
 public:
     virtual ~WaveDevice() = default;
@@ -66,3 +71,5 @@ public:
 WaveDeviceBackend& WaveBackend();
 // Installs a backend (not owned); null restores the real one.
 void WaveSetBackend(WaveDeviceBackend* backend);
+// The real sound devices (RtAudio).
+WaveDeviceBackend& WaveRealBackend();

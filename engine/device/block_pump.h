@@ -9,7 +9,7 @@
 #include <cstring>
 #include <thread>
 
-#include "engine/audio_device.h"
+#include "engine/device/audio_device.h"
 
 // Fixed-capacity ring of N items for exactly one producer thread and one consumer thread.
 // Neither side allocates, locks or waits.

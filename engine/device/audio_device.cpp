@@ -1,6 +1,4 @@
-#include "engine/audio_device.h"
-
-WaveDeviceBackend& WaveRealBackend();
+#include "engine/device/audio_device.h"
 
 namespace {
 WaveDeviceBackend* installedBackend = nullptr;
