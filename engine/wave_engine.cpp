@@ -141,14 +141,12 @@ long captureDone(WaveHeader* h) {
 }
 
 long playbackDone(WaveHeader* h) {
+    bool diskFull = false;
     if (playbackStarted && fileOutput == 1) {
         int result = WaveFile(WAVE_FILE_WRITE, nullptr, h->lpData, WAVE_BLOCK_BYTES);
         if (result == WAVE_FILE_ERR_FULL) {
             closeWaveFile();
-            WaveDevice* device = playbackDevice;
-            notify(WAVE_ERR_FILE_FULL);
-            // The message box of the notification runs a nested loop: playback may be gone by now.
-            if (!playbackOpen || playbackDevice != device || !isOneOf(h, outputHeaders)) return 0;
+            diskFull = true;
         } else if (result != WAVE_FILE_OK) {
             fileOutput = 0;
             notify(WAVE_ERR_FILE_WRITE);
@@ -160,6 +158,9 @@ long playbackDone(WaveHeader* h) {
         return 0;
     }
     playIndex = advance(playIndex < 0 ? WAVE_NUM_BLOCKS - 1 : playIndex);
+    // The notice runs a nested loop for as long as a person reads it: the ring comes round meanwhile and
+    // this block is queued again, so the block is released first and not touched afterwards.
+    if (diskFull) notify(WAVE_ERR_FILE_FULL);
     return 1;
 }
 

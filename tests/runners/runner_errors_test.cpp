@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <csignal>
+#include <sys/resource.h>
 
 #include "dsp/filter_bank.h"
 #include "engine/wave_engine.h"
@@ -47,6 +49,24 @@ int IndexOfCall(const QStringList& calls, const QString& prefix)
 }
 
 int NoProc(int, int, int) { return 0; }
+
+uint32_t Le32(const QByteArray& b, int at)
+{
+    return uint8_t(b[at]) | uint8_t(b[at + 1]) << 8 | uint8_t(b[at + 2]) << 16 | uint32_t(uint8_t(b[at + 3])) << 24;
+}
+
+// The WAV file holds exactly these blocks, with sizes that describe them.
+void ExpectWavOf(const QString& path, const std::vector<Block>& blocks)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray b = file.readAll();
+    const std::vector<int16_t> samples = Concat(blocks);
+    ASSERT_EQ(b.size(), 46 + 2 * qsizetype(samples.size()));
+    EXPECT_EQ(Le32(b, 4), 38 + 2 * samples.size());
+    EXPECT_EQ(Le32(b, 42), 2 * samples.size());
+    EXPECT_EQ(0, std::memcmp(b.constData() + 46, samples.data(), 2 * samples.size()));
+}
 
 }  // namespace
 
@@ -144,6 +164,47 @@ TEST(RunnerErrors, ACloseAskedForDuringTheDiskFullNoticeIsPostedAfterIt)
     Pump();
     EXPECT_EQ(boxes.texts.size(), 2);
     EXPECT_EQ(run.window.closeRequests, 1);
+}
+
+// A person reads the notice for longer than the ring lasts: the blocks handled meanwhile, the one that found
+// the disk full among them, come round and are queued again before the notice is dismissed. Each count of
+// blocks leaves that block at another place of the ring.
+TEST(RunnerErrors, TheDiskFullNoticeLeftOpenForManyBlocksLetsTheFunctionGoOn)
+{
+    for (int whileOpen = 16; whileOpen < 24; ++whileOpen) {
+        SCOPED_TRACE(whileOpen);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("full.wav"));
+        SimWaveBackend sim;
+        MessageBoxRecorder boxes;
+        FakeRunnerWindow window;
+        DirectMappingStart(&window, 1, path);
+        SimStream stream(sim);
+        const std::vector<Block> input = RandomBlocks(36, 14);
+        std::size_t fed = 0;
+        // Room for the header and three blocks: the fourth block played finds the disk full.
+        rlimit old{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+        const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+        const rlimit tiny{46 + 3 * 4096 + 100, old.rlim_max};
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
+        boxes.whileOpen = [&](int box) {
+            setrlimit(RLIMIT_FSIZE, &old);
+            for (int n = 0; n < whileOpen && box == 1 && fed < input.size(); ++n)
+                stream.Feed(input[fed++]);
+        };
+        while (fed < input.size())
+            stream.Feed(input[fed++]);
+        setrlimit(RLIMIT_FSIZE, &old);
+        signal(SIGXFSZ, oldHandler);
+        stream.Drain();
+        Pump();
+        EXPECT_EQ(boxes.texts, QStringList{kDiskFull});
+        EXPECT_EQ(window.closeRequests, 0);
+        EXPECT_EQ(sim.played(), Concat(input));
+        EXPECT_EQ(DirectMappingStop(), 0);
+        ExpectWavOf(path, {input.begin(), input.begin() + 3});
+    }
 }
 
 TEST(RunnerErrors, AWindowStoppedWhileTheBoxIsOpenGetsNoCloseRequest)

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -18,6 +19,12 @@
 #include "tests/support/sim_device.h"
 #include "toolkit/toolkit.h"
 #include "ui/spectrum_display_dlg.h"
+
+// Texts in failure messages, not their bytes.
+inline void PrintTo(const QString& text, std::ostream* os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace zqtest {
 

@@ -70,18 +70,24 @@ public:
         if (m_state && m_state->devices[index(m_direction)] == this) m_state->devices[index(m_direction)] = nullptr;
     }
 
+    // As the real devices: a block in the device's hands can be neither prepared nor unprepared, and only
+    // a prepared block that is not queued yet can be queued.
     int prepare(WaveHeader* header) override {
         if (int r = call(SimOp::Prepare)) return r;
+        if (header->dwFlags & WHDR_INQUEUE) return refuse("still queued");
         header->dwFlags |= WHDR_PREPARED;
         return 0;
     }
     int unprepare(WaveHeader* header) override {
         if (int r = call(SimOp::Unprepare)) return r;
+        if (header->dwFlags & WHDR_INQUEUE) return refuse("still queued");
         header->dwFlags &= ~WHDR_PREPARED;
         return 0;
     }
     int queue(WaveHeader* header) override {
         if (int r = call(SimOp::Queue)) return r;
+        if (!(header->dwFlags & WHDR_PREPARED) || (header->dwFlags & WHDR_INQUEUE))
+            return refuse("not prepared or already queued");
         header->dwFlags |= WHDR_INQUEUE;
         header->dwFlags &= ~WHDR_DONE;
         m_queued.push_back(header);
@@ -127,6 +133,10 @@ public:
 
 private:
     int call(SimOp op) { return m_state ? m_state->call(m_direction, op) : 1; }
+    int refuse(const char* why) {
+        if (m_state) m_state->calls.last() += QString(" -> ") + why;
+        return 1;
+    }
 
     SimWaveBackend::State* m_state;
     WaveDirection m_direction;
