@@ -21,10 +21,13 @@ public:
         auto* done = static_cast<WaveDoneEvent*>(e);
         ++m_nDepth;
         WaveWndProc(this, done->message, 0, reinterpret_cast<intptr_t>(done->header));
-        --m_nDepth;
+        // Closed from a message box's nested loop inside one of its own handlers: the outermost one frees it.
+        // A deferred delete would not do, as it runs inside the very nested loop that asked for it.
+        if (--m_nDepth == 0 && m_bClosed) delete this;
         return true;
     }
-    int m_nDepth = 0;  // > 0 while one of its notifications is being handled
+    int m_nDepth = 0;        // > 0 while one of its notifications is being handled
+    bool m_bClosed = false;  // detached from the engine, waiting for its handlers to return
 };
 
 bool initialised = false;
@@ -304,7 +307,7 @@ long WaveWndProc(QObject* window, unsigned message, uintptr_t wParam, intptr_t l
         QCoreApplication::removePostedEvents(self);
         hiddenWindow = nullptr;
         if (self->m_nDepth > 0)
-            self->deleteLater();
+            self->m_bClosed = true;
         else
             delete self;
         return 1;

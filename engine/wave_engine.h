@@ -52,7 +52,8 @@ extern int16_t* OutputRing;
 extern WaveFormat audioFormat;
 
 // parent: the running function's window. The hidden window that receives the devices' notifications
-// belongs to the engine alone and never outlives WaveExit.
+// belongs to the engine alone. WaveExit destroys it, or, when called from a nested loop inside one of its
+// handlers, detaches it at once and frees it as that handler returns.
 int WaveInit(QObject* parent, WaveNotifyProc notifyProc);
 int WaveExit();
 int WaveInOpen(int device);

@@ -328,6 +328,40 @@ TEST_F(FunctionWindows, AnErrorDuringTheRunClosesTheWindowButTheDiskFullNoticeDo
     EXPECT_EQ(boxes.texts.size(), 3);
 }
 
+// The second box's nested loop runs the stop while the engine's hidden window is still handling the
+// notification that opened the box.
+TEST_F(FunctionWindows, AStopRunInsideTheEnginesOwnHandlerLeavesNothingFreedInUse)
+{
+    QPointer<CDirectMappingDlg> dlg = new CDirectMappingDlg(&owner);
+    ShowInPlaceOfOwner(dlg.data());
+    const auto deliver = [] { QCoreApplication::sendPostedEvents(); };
+    boxes.whileOpen = [&](int box) {
+        if (box == 1)
+            sim.completeCapture();  // queued ahead of the close request this box is about to post
+        else
+            Pump();  // the close request: the stop, the engine's shutdown, deferred deletes
+    };
+    // Everything queued has played when the third block arrives: the overflow holds.
+    sim.completeCapture();
+    deliver();
+    sim.completeCapture();
+    deliver();
+    sim.completePlayback();
+    sim.completePlayback();
+    deliver();
+    sim.completeCapture();
+    deliver();
+    Pump();
+    EXPECT_EQ(boxes.texts, (QStringList{QStringLiteral("Output buffer overflow"), QStringLiteral("Output buffer overflow")}));
+    EXPECT_TRUE(dlg.isNull());
+    EXPECT_TRUE(owner.isVisible());
+    EXPECT_FALSE(sim.isOpen(WaveDirection::Playback));
+    // The engine comes up again for the next function.
+    auto* next = new CDirectMappingDlg(&owner);
+    EXPECT_EQ(DirectMappingWindow, next);
+    next->reject();
+}
+
 TEST_F(FunctionWindows, AFailedStartIsReportedAndTheWindowCloses)
 {
     sim.setOpenFails(WaveDirection::Capture, true);
