@@ -289,12 +289,14 @@ int WaveOutStop() {
 
 int WaveOutClose() {
     if (!initialised || !playbackOpen || captureStarted) return WAVE_ERR_STATE;
+    bool fileFailed = false;
     if (fileOutput == 1) {
-        int result = WaveFile(WAVE_FILE_CLOSE, nullptr, nullptr, 0);
+        fileFailed = WaveFile(WAVE_FILE_CLOSE, nullptr, nullptr, 0) != WAVE_FILE_OK;
         fileOutput = 0;
-        if (result != WAVE_FILE_OK) return WAVE_OUT_CLOSE_ERR_FILE;
     }
-    return closeDirection(playbackDevice, OutputRing, outputHeaders, playbackOpen);
+    // The file is closed whatever happened to it; a device left open would keep every later function out.
+    int result = closeDirection(playbackDevice, OutputRing, outputHeaders, playbackOpen);
+    return fileFailed ? WAVE_OUT_CLOSE_ERR_FILE : result;
 }
 
 long WaveWndProc(QObject* window, unsigned message, uintptr_t wParam, intptr_t lParam) {

@@ -40,7 +40,8 @@ enum {
     WAVE_STOP_ERR_RESET = 101,        // the device did not stop: still running
     // WaveInClose, WaveOutClose
     WAVE_CLOSE_ERR_DEVICE = 101,      // the device refused to close: still open
-    WAVE_OUT_CLOSE_ERR_FILE = 102,    // WaveOutClose: finishing the WAV file failed
+    WAVE_OUT_CLOSE_ERR_FILE = 102,    // WaveOutClose: finishing the WAV file failed (it may be incomplete);
+                                      // the device was still closed unless it refused, as for 101
 };
 
 // (code, input block, output block); the result is ignored.

@@ -21,6 +21,7 @@ public:
     virtual CSpectrumSink* OutputSpectrumLink() const = 0;
     // Shows text in a modal message box (exclamation icon, OK) and returns once it is dismissed. Device
     // notifications and posted requests go on meanwhile, so the window may be gone when this returns.
+    // The stop calls it too, from the window's own stop, once the engine is down.
     virtual void ShowRunnerMessage(const char* text) = 0;
     // Queues a close request to the window; it is never handled inside this call.
     virtual void RequestClose() = 0;

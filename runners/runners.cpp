@@ -184,12 +184,17 @@ void Start(Runner& r, CRunnerWindow* window, int outputToFile, const QString& ou
 // Each step refuses harmlessly when it does not apply, so this is safe after any partial start and twice.
 int Stop(Runner& r)
 {
+    CRunnerWindow* window = *r.window;
     WaveInStop();
     WaveInClose();
     WaveOutStop();
-    WaveOutClose();
+    const bool fileFailed = WaveOutClose() == WAVE_OUT_CLOSE_ERR_FILE;
     const int result = WaveExit();
     *r.window = nullptr;
+    // Told once the engine is down, so that no loop runs between the steps above. The window is the one
+    // being stopped, on its way out already: no close request follows.
+    if (fileFailed && window)
+        window->ShowRunnerMessage("Error writing to output wave file.");
     return result;
 }
 

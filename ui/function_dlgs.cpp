@@ -163,8 +163,9 @@ void CFunctionDlg::CloseSpectrumWindows()
 
 void CFunctionDlg::OnCancel()
 {
-    if (isBeingDestroyed())
+    if (isBeingDestroyed() || m_bStopping)
         return;
+    m_bStopping = true;
     // The runner stops first, so no block is processed towards a spectrum window that is gone.
     m_runner.stop();
     if (QWidget* owner = parentWidget())
@@ -175,6 +176,7 @@ void CFunctionDlg::OnCancel()
 
 void CFunctionDlg::Teardown()
 {
+    m_bStopping = true;
     if (*m_runner.window == this)
         m_runner.stop();
     CloseSpectrumWindows();

@@ -79,6 +79,7 @@ private:
     void SetSpectrumLink(const SpectrumCheck& check, CSpectrumDisplayDlg* window);
     void CloseSpectrumWindows();
     RunnerOps m_runner;
+    bool m_bStopping = false;  // the stop may show a message box, whose loop can deliver another close request
     QList<QWidget*> m_controls;
     QList<SpectrumCheck> m_checks;
 };

@@ -364,3 +364,30 @@ TEST_F(EngineFile, DiskFullReportsOnceAndPlaybackGoesOn) {
     auto s = fileSamples();
     EXPECT_EQ(s.size(), 1u * WAVE_BLOCK_SAMPLES);
 }
+
+// A close that cannot write the final sizes (the disk filled up meanwhile) still takes playback down.
+TEST_F(EngineFile, AFailedFileCloseStillClosesTheDeviceAndReleasesTheRing) {
+    startAll(1, path);
+    for (int k = 0; k < 4; ++k) {
+        capture(k);
+        if (k >= 2) play();
+    }
+    ASSERT_TRUE(FailWritesToOpenFile(QString::fromStdString(path)));
+    ASSERT_EQ(WaveInStop(), 0);
+    ASSERT_EQ(WaveInClose(), 0);
+    ASSERT_EQ(WaveOutStop(), 0);
+    EXPECT_EQ(WaveOutClose(), WAVE_OUT_CLOSE_ERR_FILE);
+    EXPECT_FALSE(sim.isOpen(D::Playback));
+    EXPECT_EQ(OutputRing, nullptr);
+    EXPECT_EQ(WaveOutClose(), 1);  // nothing left to close
+    EXPECT_EQ(WaveExit(), 0);
+    // The sizes written after each block still describe the blocks written.
+    std::ifstream in(path, std::ios::binary);
+    std::vector<unsigned char> b{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    ASSERT_EQ(b.size(), 46u + 2 * WAVE_BLOCK_BYTES);
+    EXPECT_EQ(b[42] | b[43] << 8 | b[44] << 16, 2 * WAVE_BLOCK_BYTES);
+    EXPECT_EQ(b[4] | b[5] << 8 | b[6] << 16, 38 + 2 * WAVE_BLOCK_BYTES);
+    auto s = fileSamples();
+    EXPECT_TRUE(std::equal(s.begin(), s.end(), sim.played().begin()));
+    startAll();  // and the next function starts
+}

@@ -328,3 +328,35 @@ TEST(RunnerErrors, OutputGoesToTheChosenFile)
     ASSERT_TRUE(file.exists());
     EXPECT_GT(file.size(), 44);
 }
+
+// The WAV file cannot be finished at the stop: the user hears of it once the engine is down, and the
+// engine is free for the next function.
+TEST(RunnerErrors, AWavFileThatCannotBeFinishedIsToldAfterTheStop)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("out.wav"));
+    SimWaveBackend sim;
+    MessageBoxRecorder boxes;
+    FakeRunnerWindow window;
+    FirBankStart(&window, 1, path);
+    SimStream stream(sim);
+    for (const Block& b : RandomBlocks(4, 15))
+        stream.Feed(b);
+    ASSERT_TRUE(FailWritesToOpenFile(path));
+    bool engineDown = false;
+    boxes.whileOpen = [&](int) {
+        engineDown = !sim.isOpen(WaveDirection::Capture) && !sim.isOpen(WaveDirection::Playback) &&
+                     FirBankWindow == nullptr;
+    };
+    EXPECT_EQ(FirBankStop(), 0);
+    EXPECT_EQ(boxes.texts, QStringList{kFileWrite});
+    EXPECT_TRUE(engineDown);
+    Pump();
+    EXPECT_EQ(window.closeRequests, 0) << "the window is closing already";
+
+    FakeRunnerWindow next;
+    FirBankStart(&next, 0, QString());
+    EXPECT_EQ(FirBankWindow, &next);
+    EXPECT_EQ(FirBankStop(), 0);
+    EXPECT_EQ(boxes.texts.size(), 1);
+}

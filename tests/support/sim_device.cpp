@@ -1,9 +1,13 @@
 #include "tests/support/sim_device.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <algorithm>
 #include <cstring>
+#include <fcntl.h>
 #include <map>
+#include <unistd.h>
 
 namespace {
 
@@ -236,4 +240,18 @@ const QStringList& SimWaveBackend::calls() const {
 
 void SimWaveBackend::clearCalls() {
     d->calls.clear();
+}
+
+bool FailWritesToOpenFile(const QString& path) {
+    const QString target = QFileInfo(path).canonicalFilePath();
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString& name : fds.entryList(QDir::Files | QDir::System)) {
+        if (QFileInfo(fds.filePath(name)).symLinkTarget() != target) continue;
+        const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+        if (full < 0) return false;
+        const bool replaced = ::dup2(full, name.toInt()) >= 0;
+        ::close(full);
+        return replaced;
+    }
+    return false;
 }

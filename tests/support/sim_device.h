@@ -48,3 +48,7 @@ public:
 private:
     State* d;
 };
+
+// Every later write to the file the process has open at path fails as on a full disk: /dev/full takes the
+// place of its descriptor. False when no descriptor of the process names that file.
+bool FailWritesToOpenFile(const QString& path);

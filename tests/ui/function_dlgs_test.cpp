@@ -362,6 +362,30 @@ TEST_F(FunctionWindows, AStopRunInsideTheEnginesOwnHandlerLeavesNothingFreedInUs
     next->reject();
 }
 
+TEST_F(FunctionWindows, AWavFileThatCannotBeFinishedIsToldAsTheWindowCloses)
+{
+    const QString path = dir.filePath(QStringLiteral("out.wav"));
+    owner.m_bOutputToFile = 1;
+    owner.m_strOutputPath = path;
+    QPointer<CDirectMappingDlg> dlg = new CDirectMappingDlg(&owner);
+    ShowInPlaceOfOwner(dlg.data());
+    SimStream stream(sim);
+    for (const Block& b : RandomBlocks(4, 24))
+        stream.Feed(b);
+    ASSERT_TRUE(FailWritesToOpenFile(path));
+    boxes.whileOpen = [&](int) {
+        // A close request handled meanwhile finds the window stopping already.
+        PostCloseRequest(dlg.data());
+        Pump();
+        EXPECT_FALSE(dlg.isNull());
+    };
+    dlg->m_btnStop->click();
+    Pump();
+    EXPECT_EQ(boxes.texts, QStringList{QStringLiteral("Error writing to output wave file.")});
+    EXPECT_TRUE(dlg.isNull());
+    EXPECT_TRUE(owner.isVisible());
+}
+
 TEST_F(FunctionWindows, AFailedStartIsReportedAndTheWindowCloses)
 {
     sim.setOpenFails(WaveDirection::Capture, true);
