@@ -25,9 +25,11 @@ struct Runner {
     CRunnerWindow** window;
     WaveNotifyProc blockProc;
     BlockWork work;
-    // Error boxes do not nest: while one is open, later errors only remember that they asked for a close.
+    // Error boxes do not nest: while one is open, later errors are remembered, to be told in one more box
+    // once it has been dismissed.
     bool errorBoxOpen = false;
     bool closePending = false;
+    const char* pendingText = nullptr;
 };
 
 // A count from a coefficient array, kept within the array whatever the reader left in it.
@@ -66,11 +68,14 @@ void PostClose(Runner& r)
         (*r.window)->RequestClose();
 }
 
-// Shows the message; a close request, this one's or one remembered while the box was open, is posted
-// to the runner's window once the box has been dismissed.
+// Shows the message, then the one remembered while its box was open, if any; a close request, this one's or
+// one remembered, is posted to the runner's window once the boxes have been dismissed.
 void ReportError(Runner& r, const char* text, bool close)
 {
     if (r.errorBoxOpen) {
+        // The first reason to close is the one worth telling; a notice only while there is none.
+        if (!r.pendingText || (close && !r.closePending))
+            r.pendingText = text;
         if (close)
             r.closePending = true;
         return;
@@ -78,8 +83,13 @@ void ReportError(Runner& r, const char* text, bool close)
     if (!*r.window)
         return;
     r.errorBoxOpen = true;
+    r.pendingText = nullptr;
     (*r.window)->ShowRunnerMessage(text);
+    // One more box at most: an overflow is reported again with every block for as long as it lasts.
+    if (r.pendingText && std::strcmp(r.pendingText, text) != 0 && *r.window)
+        (*r.window)->ShowRunnerMessage(r.pendingText);
     r.errorBoxOpen = false;
+    r.pendingText = nullptr;
     const bool post = close || r.closePending;
     r.closePending = false;
     if (post)
@@ -155,8 +165,10 @@ int RunBlock(Runner& r, int code, int inputBlock, int outputBlock)
 void Start(Runner& r, CRunnerWindow* window, int outputToFile, const QString& outputPath)
 {
     *r.window = window;
-    if (!r.errorBoxOpen)
+    if (!r.errorBoxOpen) {
         r.closePending = false;
+        r.pendingText = nullptr;
+    }
     QObject* owner = window ? window->RunnerOwner() : nullptr;
     if (WaveInit(owner, r.blockProc) != WAVE_OK) {
         ReportError(r, "Initialisation of the audio system failed.", true);

@@ -106,7 +106,7 @@ TEST(RunnerErrors, CodesOutsideTheTableAreIgnored)
     EXPECT_EQ(run.window.closeRequests, 0);
 }
 
-TEST(RunnerErrors, ErrorsWhileABoxIsOpenOpenNoSecondBoxAndCloseOnceAfterIt)
+TEST(RunnerErrors, ErrorsWhileABoxIsOpenAreToldInOneMoreBoxAfterItAndCloseOnce)
 {
     Running run;
     SimStream stream(run.sim);
@@ -115,10 +115,10 @@ TEST(RunnerErrors, ErrorsWhileABoxIsOpenOpenNoSecondBoxAndCloseOnceAfterIt)
     BankCoefficientCount = 1;
     MessageBoxRecorder boxes;
     boxes.whileOpen = [&](int box) {
+        // The engine goes on reporting while a box is open; an overflow repeats with every block.
+        FirBankBlock(WAVE_ERR_OVERFLOW, 0, 0);
         if (box != 1)
             return;
-        // The engine goes on reporting while the box is open.
-        FirBankBlock(WAVE_ERR_OVERFLOW, 0, 0);
         FirBankBlock(WAVE_ERR_OUT_WRITE, 0, 0);
         FirBankBlock(WAVE_ERR_FILE_FULL, 0, 0);
         // ... and blocks keep flowing.
@@ -129,20 +129,20 @@ TEST(RunnerErrors, ErrorsWhileABoxIsOpenOpenNoSecondBoxAndCloseOnceAfterIt)
     };
     FirBankBlock(WAVE_ERR_FILE_WRITE, 0, 0);
     Pump();
-    EXPECT_EQ(boxes.texts, QStringList{kFileWrite});
+    // The first reason to close that came meanwhile is told, once; then the window closes.
+    EXPECT_EQ(boxes.texts, (QStringList{kFileWrite, kOverflow}));
     EXPECT_EQ(run.window.closeRequests, 1);
     ASSERT_NE(OutputRing, nullptr);
     EXPECT_EQ(0, std::memcmp(OutputRing + 2048, input[1].data(), 4096)) << "block 1 was not processed";
 
-    // Later errors get their own box again.
-    boxes.whileOpen = {};
+    // Later errors get their own box again; the same message again is not repeated.
     FirBankBlock(WAVE_ERR_OVERFLOW, 0, 0);
     Pump();
-    EXPECT_EQ(boxes.texts.size(), 2);
+    EXPECT_EQ(boxes.texts.size(), 3);
     EXPECT_EQ(run.window.closeRequests, 2);
 }
 
-TEST(RunnerErrors, ACloseAskedForDuringTheDiskFullNoticeIsPostedAfterIt)
+TEST(RunnerErrors, AnErrorDuringTheDiskFullNoticeIsToldAfterItAndClosesTheWindow)
 {
     Running run;
     MessageBoxRecorder boxes;
@@ -152,17 +152,17 @@ TEST(RunnerErrors, ACloseAskedForDuringTheDiskFullNoticeIsPostedAfterIt)
     };
     FirBankBlock(WAVE_ERR_FILE_FULL, 0, 0);
     Pump();
-    EXPECT_EQ(boxes.texts, QStringList{kDiskFull});
+    EXPECT_EQ(boxes.texts, (QStringList{kDiskFull, kOverflow}));
     EXPECT_EQ(run.window.closeRequests, 1);
 
-    // Two disk-full notices in a row close nothing.
+    // A second disk-full notice during the first adds nothing and closes nothing.
     boxes.whileOpen = [&](int box) {
-        if (box == 2)
+        if (box == 3)
             FirBankBlock(WAVE_ERR_FILE_FULL, 0, 0);
     };
     FirBankBlock(WAVE_ERR_FILE_FULL, 0, 0);
     Pump();
-    EXPECT_EQ(boxes.texts.size(), 2);
+    EXPECT_EQ(boxes.texts.size(), 3);
     EXPECT_EQ(run.window.closeRequests, 1);
 }
 
