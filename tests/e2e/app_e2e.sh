@@ -4,6 +4,9 @@
 #   app_e2e.sh bank     PREFIX  a 1000-tap bank filter with both spectrum windows: output = convolution
 #   app_e2e.sh noserver PREFIX  no sound server: the probe's message, and the program ends
 #   app_e2e.sh nodisplay PREFIX no display: a clear message and exit status 1, no crash
+#   app_e2e.sh diskfull PREFIX  Direct mapping recording to a 64 KiB file system: the disk-full notice is
+#                               left open for several seconds, the sound stays exact throughout, nothing else
+#                               is shown, Stop Function brings the main window back (needs root)
 # PREFIX is an installation (bin/zoriq1). Optional: ZQ_SCREENSHOT_DIR keeps screenshots there;
 # ZQ_RUN_SECONDS sets how long the signal plays (default 12).
 set -uo pipefail
@@ -135,14 +138,14 @@ start_program() {
     echo "main window shown after $(( $(now_ms) - t0 )) ms"
 }
 
-choose_output_file() {
+choose_output_file() {  # choose_output_file [PATH]: $work/out.wav by default
     key "$main" alt+w
     key "$main" alt+o
     local dialog
     dialog=$(xdotool search --all --pid "$prog_pid" --onlyvisible --name '.' | grep -vx "$main" | head -1)
     [ -n "$dialog" ] || fail "no file dialog"
     xdotool windowfocus --sync "$dialog"
-    xdotool type --delay 10 "$work/out.wav"
+    xdotool type --delay 10 "${1:-$work/out.wav}"
     key "$dialog" Return
 }
 
@@ -224,6 +227,46 @@ bank)
     quit_program
     "$python" "$here/check_filtered.py" "$work/rec.raw" "$prefix/bin/FirFilter.fib" 0 --wav "$work/out.wav" \
         || fail "the output is not the filtered input"
+    ;;
+diskfull)
+    make_signal
+    start_x || fail "no X server"
+    zq_pulse_start || fail "no sound server"
+    # The small file system lives in a mount namespace of the program's own, so it goes when the program
+    # goes, whatever path this script ends on.
+    mkdir "$work/full"
+    unshare --mount --propagation private sh -c 'mount -t tmpfs -o size=64k tmpfs "$1" && exec "$2"' \
+        sh "$work/full" "$prefix/bin/zoriq1" >"$work/prog.log" 2>&1 &
+    prog_pid=$!
+    main=$(find_window "ZORIQ1  Quorvel 1") || fail "no main window (the mount needs root)"
+    choose_output_file "$work/full/out.wav"
+    key "$main" alt+f
+    fn=$(find_window "ZORIQ1: Direct mapping") || fail "no function window"
+    zq_pulse_record "$work/rec.raw"
+    sleep 0.5
+    zq_pulse_play "$work/in.wav" &
+    play_pid=$!
+    # About 15 blocks fit: the notice comes some 3 s into the signal. It stays open for 5 s (27 blocks).
+    box=$(find_window "zoriq1" 15) || fail "no disk-full notice"
+    sleep 5
+    shot disk_full_notice
+    key "$box" Return
+    while kill -0 "$play_pid" 2>/dev/null; do
+        [ -z "$(xdotool search --all --pid "$prog_pid" --onlyvisible --name '^zoriq1$')" ] \
+            || fail "another message after the disk-full notice"
+        sleep 0.2
+    done
+    wait "$play_pid" || fail "playing the signal failed"
+    sleep 0.6
+    kill "$ZQ_REC_PID"; wait "$ZQ_REC_PID" 2>/dev/null
+    cp "/proc/$prog_pid/root$work/full/out.wav" "$work/out.wav" || fail "no WAV file"
+    key "$fn" Escape
+    find_window "zoriq1" 2 >/dev/null && fail "a message at Stop Function"
+    quit_program
+    "$python" "$here/check_loopback.py" "$work/rec.raw" --min-seconds $(( seconds - 2 )) \
+        || fail "the sound did not stay exact"
+    "$python" "$here/check_loopback.py" --wav-only "$work/out.wav" || fail "the WAV file is not valid"
+    [ "$(stat -c %s "$work/out.wav")" -gt $(( 46 + 8 * 4096 )) ] || fail "the WAV file holds too little"
     ;;
 noserver)
     start_x || fail "no X server"
