@@ -15,6 +15,8 @@ PACKAGES=(
   xvfb xauth xdotool x11-apps imagemagick
   python3 python3-numpy python3-scipy
   locales
+  # the filter tool's sound files
+  libsndfile1-dev libsoxr-dev
 )
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update
