@@ -164,7 +164,7 @@ TEST(FilterTool, CommandLineSaysWhatIsWrongInOneLine) {
     EXPECT_EQ(tool("check " + broken, &err), 1);
     EXPECT_NE(err.find("shorter than its index"), std::string::npos);
     EXPECT_EQ(tool("check " + std::string(ZQ_DEFAULT_BANK)), 0);
-    for (const char* command : {"design", "bank", "list", "check", "import", "response"})
+    for (const char* command : {"design", "bank", "list", "check", "import", "response", "apply"})
         EXPECT_EQ(tool(std::string(command) + " --help"), 0) << command;
     const std::string png = temp("r.png");
     EXPECT_EQ(tool("response " + std::string(ZQ_DEFAULT_BANK) + " --index 8 --png " + png), 0);
