@@ -17,6 +17,8 @@ PACKAGES=(
   locales
   # the filter tool's sound files
   libsndfile1-dev libsoxr-dev
+  # the Debian package and its check (tests/package/check_deb.sh)
+  dpkg-dev file lintian debootstrap man-db
 )
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update
