@@ -48,16 +48,19 @@ public:
             ::close(fd);
             return error = path + " is empty", false;
         }
+        m_path = path;
         m_file = sf_open_fd(fd, SFM_READ, &m_info, SF_TRUE);
         if (!m_file)
             return error = path + " is not a sound file this tool can read (" + sf_strerror(nullptr) + ")", false;
+        // Some streams (a cut Ogg file) do not say how long they are.
+        m_lengthKnown = m_info.frames != SF_COUNT_MAX;
         if (m_info.frames <= 0 || m_info.channels <= 0 || m_info.samplerate <= 0)
             return error = path + " holds no samples", false;
 
         const int subtype = m_info.format & SF_FORMAT_SUBMASK;
         m_exact = m_info.channels == 1 && m_info.samplerate == kRate && subtype == SF_FORMAT_PCM_16;
         if (m_exact) {
-            m_total = static_cast<uint64_t>(m_info.frames);
+            m_total = m_lengthKnown ? static_cast<uint64_t>(m_info.frames) : 0;
             return true;
         }
         std::string what;
@@ -69,7 +72,7 @@ public:
             const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
             const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
             m_resampler = soxr_create(m_info.samplerate, kRate, 1, &e, &io, &quality, nullptr);
-            if (!m_resampler) return error = std::string("cannot resample: ") + e, false;
+            if (!m_resampler) return error = std::string("cannot resample: ") + (e ? e : "no resampler"), false;
             e = soxr_set_input_fn(m_resampler, supply, this, kChunk);
             if (e) return error = std::string("cannot resample: ") + e, false;
         }
@@ -81,16 +84,32 @@ public:
             what += std::string(named ? format.name : "samples") + " rounded to 16 bits";
         }
         m_conversion = what;
-        m_total = m_resampler ? static_cast<uint64_t>(std::ceil(static_cast<double>(m_info.frames) * kRate /
-                                                                m_info.samplerate))
-                              : static_cast<uint64_t>(m_info.frames);
+        if (m_lengthKnown)
+            m_total = m_resampler ? static_cast<uint64_t>(std::ceil(static_cast<double>(m_info.frames) * kRate /
+                                                                    m_info.samplerate))
+                                  : static_cast<uint64_t>(m_info.frames);
         return true;
     }
 
     // Empty when the samples go through unchanged.
     const std::string& conversion() const { return m_conversion; }
-    // Samples the output will hold, at most (a resampler may give one fewer).
+    // Samples the output will hold, at most (a resampler may give one fewer); 0 when the input does not say.
     uint64_t total() const { return m_total; }
+
+    // After the last sample: why the input ended before its end, if it did.
+    bool endedEarly(std::string& error) const {
+        if (sf_error(m_file) != SF_ERR_NO_ERROR) {
+            error = "cannot read " + m_path + " after " + std::to_string(m_framesRead) + " samples: " +
+                    sf_strerror(m_file);
+            return true;
+        }
+        if (m_lengthKnown && m_framesRead < m_info.frames) {
+            error = m_path + " ends after " + std::to_string(m_framesRead) + " of its " +
+                    std::to_string(m_info.frames) + " samples: it is cut short or damaged";
+            return true;
+        }
+        return false;
+    }
 
     // Fills out with up to n samples; fewer only at the end of the input.
     size_t read(int16_t* out, size_t n) {
@@ -100,6 +119,7 @@ public:
                 const sf_count_t k = sf_readf_short(m_file, out + got, static_cast<sf_count_t>(n - got));
                 if (k <= 0) break;
                 got += static_cast<size_t>(k);
+                m_framesRead += k;
             }
         } else {
             m_converted.resize(n);
@@ -112,7 +132,7 @@ public:
             for (size_t i = 0; i < got; ++i) out[i] = toSample(m_converted[i]);
         }
         // Never more than announced, whatever the resampler's flush adds.
-        if (m_produced + got > m_total) got = static_cast<size_t>(m_total - m_produced);
+        if (m_total > 0 && m_produced + got > m_total) got = static_cast<size_t>(m_total - m_produced);
         m_produced += got;
         return got;
     }
@@ -132,6 +152,7 @@ private:
         m_frames.resize(n * static_cast<size_t>(channels));
         const sf_count_t k = sf_readf_double(m_file, m_frames.data(), static_cast<sf_count_t>(n));
         if (k <= 0) return 0;
+        m_framesRead += k;
         for (sf_count_t i = 0; i < k; ++i) {
             double sum = 0.0;
             for (int c = 0; c < channels; ++c) sum += m_frames[static_cast<size_t>(i * channels + c)];
@@ -150,7 +171,10 @@ private:
     SNDFILE* m_file = nullptr;
     SF_INFO m_info{};
     soxr_t m_resampler = nullptr;
+    std::string m_path;
     bool m_exact = false;
+    bool m_lengthKnown = false;
+    sf_count_t m_framesRead = 0;
     uint64_t m_total = 0;
     uint64_t m_produced = 0;
     std::string m_conversion;
@@ -218,6 +242,10 @@ private:
     }
 };
 
+std::string tooLong(const std::string& input) {
+    return input + " is too long: the output would pass the 4 GiB a WAV file can hold (54 hours at 11025 Hz)";
+}
+
 bool sameFile(const std::string& a, const std::string& b) {
     struct stat sa, sb;
     return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
@@ -235,11 +263,7 @@ bool ApplyFilter(const ApplyJob& job, std::string& error) {
 
     Input input;
     if (!input.open(job.input, error)) return false;
-    if (input.total() > kMaxSamples) {
-        error = job.input + " is too long: the output would pass the 4 GiB a WAV file can hold (" +
-                std::to_string(input.total() / (3600 * kRate)) + " h at 11025 Hz; at most 54 h fit)";
-        return false;
-    }
+    if (input.total() > kMaxSamples) return error = tooLong(job.input), false;
     if (!input.conversion().empty() && job.converted) job.converted(input.conversion());
 
     TempOutput temp;
@@ -257,6 +281,11 @@ bool ApplyFilter(const ApplyJob& job, std::string& error) {
         if (n == 0) break;
         std::fill(in + n, in + kBlock, int16_t{0});
         FirConvolve(inputRing.data(), block, outputRing.data(), block, kBlock, kBlocks, job.coefficients, job.count);
+        if (done + n > kMaxSamples) {
+            error = tooLong(job.input);
+            WaveFile(WAVE_FILE_CLOSE, nullptr, nullptr, 0);
+            return false;
+        }
         if (WaveFile(WAVE_FILE_WRITE, nullptr, outputRing.data() + kBlock * block, static_cast<int>(2 * n)) != 0) {
             error = "cannot write " + job.output + ": " + errnoText();
             WaveFile(WAVE_FILE_CLOSE, nullptr, nullptr, 0);
@@ -268,5 +297,7 @@ bool ApplyFilter(const ApplyJob& job, std::string& error) {
     }
     if (WaveFile(WAVE_FILE_CLOSE, nullptr, nullptr, 0) != 0)
         return error = "cannot write " + job.output + ": " + errnoText(), false;
+    if (input.endedEarly(error)) return false;
+    if (done == 0) return error = job.input + " holds no samples", false;
     return temp.commit(job.output, error);
 }

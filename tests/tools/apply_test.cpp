@@ -150,11 +150,13 @@ TEST(FilterApply, BadInputIsRefusedInOneLineAndLosesNothing) {
     ASSERT_TRUE(WriteFirFile(fir, " Half", {0.5}, error));
 
     const std::string empty = temp("empty.wav"), text = temp("text.wav"), silent = temp("silent.wav"),
-                      huge = temp("huge.wav"), tooMany = temp("many.fir"), crowded = temp("crowded.fib"),
+                      huge = temp("huge.wav"), cut = temp("cut.flac"), tooMany = temp("many.fir"), crowded = temp("crowded.fib"),
                       longTaps = temp("long.fib");
     zqtest::WriteText(empty, "");
     zqtest::WriteText(text, "RIFF? no, just text\n");
     writeSound(silent, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 11025, 1, {});
+    writeSound(cut, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 11025, 1, zqtest::Concat(zqtest::RandomBlocks(40, 3)));
+    ASSERT_EQ(truncate(cut.c_str(), static_cast<off_t>(readAll(cut).size() / 2)), 0);
     zqtest::WriteText(tooMany, std::string(";\n") + [] { std::string s; for (int i = 0; i < 1001; ++i) s += "0.001\n"; return s; }());
     zqtest::WriteBank(crowded, std::vector<zqtest::BankEntry>(101, {"f", {1.0}}));
     zqtest::WriteBank(longTaps, {{"fine", {1.0}}, {"long", std::vector<double>(1001, 0.0)}});
@@ -182,6 +184,7 @@ TEST(FilterApply, BadInputIsRefusedInOneLineAndLosesNothing) {
         {fir + " " + text + " " + out, "not a sound file"},
         {fir + " " + silent + " " + out, "holds no samples"},
         {fir + " " + huge + " " + out, "4 GiB"},
+        {fir + " " + cut + " " + out, " after "},
         {temp("none.fir") + " " + good + " " + out, "cannot be opened"},
         {tooMany + " " + good + " " + out, "more than 1000 values"},
         {crowded + " --index 0 " + good + " " + out, "more than 100 filters"},
@@ -207,6 +210,6 @@ TEST(FilterApply, BadInputIsRefusedInOneLineAndLosesNothing) {
     EXPECT_EQ(tool("apply " + fir + " " + good + " " + out), 0);
     EXPECT_EQ(wavSamples(out), std::vector<int16_t>(50000, 500));
     EXPECT_EQ(tempFilesIn(dir), 0);
-    for (const std::string& f : {good, out, fir, empty, text, silent, huge, tooMany, crowded, longTaps})
+    for (const std::string& f : {good, out, fir, empty, text, silent, huge, cut, tooMany, crowded, longTaps})
         std::remove(f.c_str());
 }
