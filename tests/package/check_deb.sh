@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Builds the Debian package, checks it (lintian, manual pages), installs it with apt-get into a fresh
 # Debian 12 root and runs it there: zoriq1-filter lists the nine default filters, and zoriq1 without a
-# display says so and exits with status 1. Takes a few minutes (debootstrap, the Qt libraries).
+# display says so and exits with status 1; zoriq1-filter applies a filter to a 44.1 kHz stereo file. Takes a few minutes (debootstrap, the Qt libraries).
 # Usage, as root: tests/package/check_deb.sh [BUILD_DIR]   (default build-deb)
 #   MIRROR=URL uses another Debian mirror; KEEP_ROOT=1 leaves the root in /tmp for a look.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build-deb}
 [ "$(id -u)" -eq 0 ] || { echo "check_deb.sh: run as root (debootstrap, mount, chroot)"; exit 1; }
-for cmd in debootstrap lintian cpack dpkg-shlibdeps file man gzip; do
+for cmd in debootstrap lintian cpack dpkg-shlibdeps file man gzip sox; do
     command -v "$cmd" >/dev/null || { echo "check_deb.sh: $cmd is missing: ./scripts/deps.sh installs it"; exit 1; }
 done
 mirror=${MIRROR:-$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)}
@@ -90,4 +90,10 @@ said=$(in_root zoriq1 2>&1) || status=$?
 echo "$said"
 echo "exit status $status"
 [ "$status" -eq 1 ] && [[ $said == *"no display"* ]] || { echo "FAIL: zoriq1 without a display"; exit 1; }
+sox -n -r 44100 -c 2 -b 16 "$root/tmp/tone.wav" synth 2 sine 440 sine 3000
+echo "\$ zoriq1-filter apply /usr/lib/zoriq1/FirFilter.fib --index 1 tone.wav tone-lowpass.wav"
+in_root /bin/sh -c "cd /tmp && zoriq1-filter apply /usr/lib/zoriq1/FirFilter.fib --index 1 tone.wav tone-lowpass.wav"
+size=$(stat -c %s "$root/tmp/tone-lowpass.wav")
+echo "tone-lowpass.wav: $size bytes"
+[ "$size" -eq $((46 + 2 * 2 * 11025)) ] || { echo "FAIL: not two seconds at 11025 Hz"; exit 1; }
 echo "PASS"
