@@ -15,6 +15,10 @@ PACKAGES=(
   xvfb xauth xdotool x11-apps imagemagick
   python3 python3-numpy python3-scipy
   locales
+  # the filter tool's sound files
+  libsndfile1-dev libsoxr-dev
+  # the Debian package and its check (tests/package/check_deb.sh)
+  dpkg-dev file lintian debootstrap man-db
 )
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update

@@ -1,7 +1,10 @@
-// zoriq1-filter: makes, checks and shows the filter files ZORIQ1 reads.
+// zoriq1-filter: makes, checks and shows the filter files ZORIQ1 reads, and applies them to sound files.
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <climits>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,11 +12,13 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "dsp/filter_bank.h"
 #include "dsp/fir_file.h"
 #include "engine/wave_format.h"
+#include "tools/apply.h"
 #include "tools/filter_files.h"
 #include "tools/fir_design.h"
 #include "tools/response.h"
@@ -64,7 +69,8 @@ struct Args {
     }
     int integer(const std::string& name, int fallback) const {
         const double v = number(name, fallback);
-        if (v != static_cast<int>(v)) fail("option " + name + " takes a whole number");
+        // Checked before the conversion: a double outside int's range does not convert.
+        if (!(v >= INT_MIN && v <= INT_MAX) || v != std::trunc(v)) fail("option " + name + " takes a whole number");
         return static_cast<int>(v);
     }
     std::string output() const {
@@ -246,20 +252,87 @@ int response(const Args& args) {
     return 0;
 }
 
+const char* const APPLY_HELP =
+    "usage: zoriq1-filter apply (FILE.fir | BANK.fib --index K) IN OUT.wav\n"
+    "Filters the sound file IN as the program filters what it captures and writes OUT in the program's\n"
+    "WAV format (16-bit mono 11025 Hz). A 16-bit mono 11025 Hz input comes out sample for sample as the\n"
+    "program plays it; any other input (WAV, FLAC, Ogg, AIFF, ...) is first averaged to one channel,\n"
+    "resampled to 11025 Hz and rounded to 16 bits. OUT is replaced only when all went well.\n"
+    "  --index K         the bank's filter K, counted from 0 (zoriq1-filter list BANK.fib shows them)\n";
+
+// The filter exactly as the program would run it: refused whenever the program's readers refuse it.
+std::vector<double> programFilter(const Args& args, const std::string& path) {
+    if (!isBank(path)) {
+        if (args.has("--index")) fail("--index chooses a filter of a bank (.fib), not of " + path);
+        BankFilter filter;
+        std::string error;
+        if (!ReadFirForBank(path, filter, error)) fail(error);
+        return filter.coefficients;
+    }
+    if (!args.has("--index")) fail("say which filter of " + path + " with --index K (zoriq1-filter list shows them)");
+    const int index = args.integer("--index", 0);
+    // The main window lists a bank's filters only when its whole index reads.
+    static char names[FILTER_BANK_LISTED][FILTER_NAME_SIZE];
+    int count = 0;
+    int result = FilterBankReadIndexAt(path, FILTER_BANK_LISTED, &count, names);
+    if (result != FILTER_BANK_OK) fail(path + ": " + BankReadMessage(result));
+    char name[FILTER_NAME_SIZE];
+    int taps = 0;
+    result = FilterBankReadFilterAt(path, index, name, &taps);
+    if (result == FILTER_BANK_ERR_RANGE)
+        fail(path + " has no filter " + std::to_string(index) + " (it holds " + std::to_string(count) + ")");
+    if (result != FILTER_BANK_OK) fail(path + ", filter " + std::to_string(index) + ": " + BankReadMessage(result));
+    return std::vector<double>(BankCoefficients, BankCoefficients + BankCoefficientCount);
+}
+
+int apply(const Args& args) {
+    if (args.help) return std::fputs(APPLY_HELP, stdout), 0;
+    if (args.plain.size() != 3) fail("name the filter, the input and the output: FILTER IN OUT.wav");
+    const std::vector<double> h = programFilter(args, args.plain[0]);
+    ApplyJob job;
+    job.input = args.plain[1];
+    job.output = args.plain[2];
+    job.coefficients = h.data();
+    job.count = static_cast<uint32_t>(h.size());
+    job.converted = [&](const std::string& what) {
+        std::printf("converted %s: %s\n", job.input.c_str(), what.c_str());
+        std::fflush(stdout);
+    };
+    // Progress only where someone watches, and only when the wait is worth it.
+    int shown = -1;
+    if (isatty(STDERR_FILENO)) {
+        job.progress = [&](uint64_t done, uint64_t total) {
+            if (total <= 10 * WAVE_SAMPLE_RATE) return;
+            const int percent = static_cast<int>(100 * done / total);
+            if (percent == shown) return;
+            shown = percent;
+            std::fprintf(stderr, "\rzoriq1-filter: %s %3d%%", job.input.c_str(), percent);
+        };
+    }
+    std::string error;
+    const bool ok = ApplyFilter(job, error);
+    if (shown >= 0) std::fputc('\n', stderr);
+    if (!ok) fail(error);
+    return 0;
+}
+
 const char* const HELP =
     "usage: zoriq1-filter COMMAND [options]   (COMMAND --help for each)\n"
-    "Makes, checks and shows the filter files ZORIQ1 reads.\n"
+    "Makes, checks and shows the filter files ZORIQ1 reads, and applies them to sound files.\n"
     "  design    design a low-pass, high-pass, band-pass, band-stop or averaging filter as a .fir file\n"
     "  bank      build a filter bank (FirFilter.fib) from .fir files\n"
     "  list      list the filters of a bank\n"
     "  check     check a bank or a .fir file with the program's own readers\n"
     "  import    turn plain one-value-per-line coefficient text into a .fir file\n"
-    "  response  show the magnitude response of a filter, as a table or a PNG plot\n";
+    "  response  show the magnitude response of a filter, as a table or a PNG plot\n"
+    "  apply     filter a sound file as the program does and write the result as a WAV file\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "C");
+    // A file size limit must come back as a failed write, so the output's temporary file is removed.
+    std::signal(SIGXFSZ, SIG_IGN);
     const std::map<std::string, std::pair<std::function<int(const Args&)>, std::vector<std::string>>> commands = {
         {"design", {design, {"--cutoff", "--low", "--high", "--taps", "--window", "--beta", "--rate", "--description", "--output"}}},
         {"bank", {bank, {"--output"}}},
@@ -267,6 +340,7 @@ int main(int argc, char** argv) {
         {"check", {check, {}}},
         {"import", {import, {"--description", "--output"}}},
         {"response", {response, {"--index", "--points", "--rate", "--png", "--stopband"}}},
+        {"apply", {apply, {"--index"}}},
     };
     if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
         std::fputs(HELP, argc < 2 ? stderr : stdout);
