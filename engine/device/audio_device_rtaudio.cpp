@@ -7,7 +7,10 @@
 // events in queue order. Calls into RtAudio that may hang on a frozen or vanished sound server run on a
 // helper thread and are waited for only for a bounded time; a call that never returns is left behind
 // with the stream it holds, and the device counts as failed.
+//
+// Quiet: the libraries print nothing of their own (RtAudio's warnings off, ALSA's error handler silent).
 #include "engine/device/block_pump.h"
+#include "engine/device/sound_api.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -16,12 +19,16 @@
 #include <QTimer>
 
 #include <RtAudio.h>
+#include <alsa/asoundlib.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -92,6 +99,52 @@ void errorCallback(RtAudioError::Type type, const std::string&) {
         s->failed.store(true, std::memory_order_release);
         s->wake();
     }
+}
+
+// ALSA's library prints its own errors ("cannot find card '0'") unless it is given a handler.
+void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
+
+RtAudio::Api rtApi(SoundApi api) {
+    switch (api) {
+    case SoundApi::Pulse: return RtAudio::LINUX_PULSE;
+    case SoundApi::Alsa: return RtAudio::LINUX_ALSA;
+    case SoundApi::Jack: return RtAudio::UNIX_JACK;
+    case SoundApi::None: break;
+    }
+    return RtAudio::UNSPECIFIED;
+}
+
+// The RtAudio object of the chosen sound system, warnings off, or null when none can serve the program.
+// Runs on a helper thread: asking a server may hang.
+std::unique_ptr<RtAudio> openChosenApi(unsigned rate) {
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { snd_lib_error_set_handler(quietAlsa); });
+    std::vector<RtAudio::Api> rtCompiled;
+    RtAudio::getCompiledApi(rtCompiled);
+    std::vector<SoundApi> compiled;
+    for (SoundApi api : {SoundApi::Pulse, SoundApi::Alsa, SoundApi::Jack}) {
+        if (std::find(rtCompiled.begin(), rtCompiled.end(), rtApi(api)) != rtCompiled.end()) compiled.push_back(api);
+    }
+    std::map<SoundApi, std::unique_ptr<RtAudio>> asked;
+    const auto ask = [&](SoundApi api) {
+        SoundApiReport report;
+        try {
+            auto audio = std::make_unique<RtAudio>(rtApi(api));
+            audio->showWarnings(false);
+            report.devices = audio->getDeviceCount();
+            // A JACK server runs at one rate and lists only that one.
+            if (api == SoundApi::Jack && report.devices > 0)
+                report.fixedRate = audio->getDeviceInfo(audio->getDefaultOutputDevice()).preferredSampleRate;
+            asked[api] = std::move(audio);
+        } catch (...) {
+            report = SoundApiReport{};
+        }
+        return report;
+    };
+    const SoundApiChoice choice = ChooseSoundApi(std::getenv(SOUND_API_VARIABLE), compiled, rate, ask);
+    if (!choice.note.empty()) WaveSayOnce(choice.note);
+    if (choice.api == SoundApi::None || !asked[choice.api]) return nullptr;
+    return std::move(asked[choice.api]);
 }
 
 // Runs call on a helper thread and waits for it at most timeoutMs. Returns the call's result, or false
@@ -410,8 +463,8 @@ public:
         const unsigned channels = format.nChannels;
         const unsigned rate = format.nSamplesPerSec;
         const bool ok = runBounded(stream, kOpenTimeoutMs, [=](Stream& s) {
-            s.audio = std::make_unique<RtAudio>();
-            s.audio->showWarnings(false);
+            s.audio = openChosenApi(rate);
+            if (!s.audio) return false;
             const unsigned count = s.audio->getDeviceCount();
             if (count == 0) return false;  // no server and no card: nothing to open
             const unsigned device = deviceId >= 0 ? unsigned(deviceId)
