@@ -8,7 +8,9 @@
 // helper thread and are waited for only for a bounded time; a call that never returns is left behind
 // with the stream it holds, and the device counts as failed.
 //
-// Quiet: the libraries print nothing of their own (RtAudio's warnings off, ALSA's error handler silent).
+// Quiet: the libraries print nothing of their own (RtAudio's warnings off, ALSA's error handler silent);
+// a warning that RtAudio hands to the error callback is either an overrun/underrun, which the next
+// callback's status confirms, or a broken stream.
 #include "engine/device/block_pump.h"
 #include "engine/device/sound_api.h"
 
@@ -66,6 +68,7 @@ struct Stream {
     unsigned frameBytes = 2;
     int wakeFd = -1;
     std::atomic<bool> failed{false};
+    std::atomic<bool> warned{false};  // RtAudio warned; the next callback tells an xrun from a broken stream
     std::atomic<uint64_t> callbacks{0};
 };
 
@@ -73,10 +76,17 @@ struct Stream {
 // thread of the stream that failed (its audio thread, or the helper thread making a call).
 thread_local Stream* t_stream = nullptr;
 
-int audioCallback(void* output, void* input, unsigned frames, double, RtAudioStreamStatus, void* user) {
+int audioCallback(void* output, void* input, unsigned frames, double, RtAudioStreamStatus status, void* user) {
     Stream* s = static_cast<Stream*>(user);
     t_stream = s;
     s->callbacks.fetch_add(1, std::memory_order_relaxed);
+    // RtAudio reports an overrun or underrun as a warning and flags the next callback; a warning not
+    // followed by the flag was a read or write that failed (a vanished server, an unplugged card).
+    const bool xrun = status & (RTAUDIO_INPUT_OVERFLOW | RTAUDIO_OUTPUT_UNDERFLOW);
+    if (s->warned.exchange(false, std::memory_order_acq_rel) && !xrun) {
+        s->failed.store(true, std::memory_order_release);
+        s->wake();
+    }
     const std::size_t bytes = std::size_t(frames) * s->frameBytes;
     if (!s->gate.enter()) {
         if (output) std::memset(output, 0, bytes);
@@ -95,10 +105,14 @@ int audioCallback(void* output, void* input, unsigned frames, double, RtAudioStr
 
 void errorCallback(RtAudioError::Type type, const std::string&) {
     if (type == RtAudioError::DEBUG_WARNING) return;
-    if (Stream* s = t_stream) {
-        s->failed.store(true, std::memory_order_release);
-        s->wake();
+    Stream* s = t_stream;
+    if (!s) return;
+    if (type == RtAudioError::WARNING) {
+        s->warned.store(true, std::memory_order_release);
+        return;
     }
+    s->failed.store(true, std::memory_order_release);
+    s->wake();
 }
 
 // ALSA's library prints its own errors ("cannot find card '0'") unless it is given a handler.
@@ -299,6 +313,7 @@ public:
 private:
     bool startStream() {
         if (stuck_) return false;
+        s_->warned.store(false, std::memory_order_release);
         s_->gate.open();
         bool timedOut = false;
         const bool ok = runBounded(s_, kCallTimeoutMs, [](Stream& s) {
