@@ -92,6 +92,8 @@ int audioCallback(void* output, void* input, unsigned frames, double, RtAudioStr
         if (output) std::memset(output, 0, bytes);
         return 0;
     }
+    // How much the device lost it does not say: count this one buffer.
+    if (xrun) s->pump.deviceLost(bytes);
     int done = 0;
     if (s->direction == WaveDirection::Capture) {
         if (input) done = s->pump.capture(static_cast<const uint8_t*>(input), bytes);
@@ -292,6 +294,8 @@ public:
         stopStream();
         return 0;
     }
+
+    uint64_t lostSamples() const override { return s_->pump.lostBytes() / s_->frameBytes; }
 
     int close() override {
         if (closed_) return 1;

@@ -86,13 +86,14 @@ public:
     }
 
     // Audio thread: fills bytes of the device's playback buffer from the queued blocks; silence once
-    // they run dry. Returns the number of blocks finished.
+    // they run dry (an underrun: that silence is a gap in the sound). Returns the number of blocks finished.
     int play(uint8_t* data, std::size_t bytes) {
         int done = 0;
         while (bytes > 0) {
             WaveHeader* const* block = queued_.front();
             if (!block) {
                 std::memset(data, 0, bytes);
+                lostBytes_.fetch_add(bytes, std::memory_order_relaxed);
                 break;
             }
             WaveHeader* h = *block;
@@ -111,6 +112,9 @@ public:
     std::size_t offset() const { return offset_; }
     // Forgets the partly moved block's position. Only while the audio thread is kept out.
     void rewind() { offset_ = 0; }
+    // Audio thread: the sound system says it lost sound of its own (an overrun or underrun flag).
+    void deviceLost(std::size_t bytes) { lostBytes_.fetch_add(bytes, std::memory_order_relaxed); }
+    // Bytes of sound lost: captured with no block to take them, played as silence, or lost by the device.
     std::size_t lostBytes() const { return lostBytes_.load(std::memory_order_relaxed); }
 
 private:

@@ -1,6 +1,6 @@
 // The real device layer without a sound server: the lock-free ring, the pump that moves samples between
-// small device buffers and the queued blocks, the gate that keeps the audio thread out while blocks are
-// taken back, and the choice of the sound system.
+// small device buffers and the queued blocks (and counts what is lost), the gate that keeps the audio
+// thread out while blocks are taken back, and the choice of the sound system.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -138,6 +138,21 @@ TEST(BlockPump, PlaybackDrainsBlocksInOrderThenPlaysSilence) {
     EXPECT_EQ(drain(pump.finished()), (std::vector<WaveHeader*>{&blocks.headers[0], &blocks.headers[1]}));
     for (int i = 0; i < 4096; ++i) ASSERT_EQ(out[i], int16_t(1000 + i)) << "sample " << i;
     for (std::size_t i = 4096; i < out.size(); ++i) ASSERT_EQ(out[i], 0) << "sample " << i;
+    // The silence after the blocks ran dry is an underrun: counted as lost.
+    EXPECT_EQ(pump.lostBytes(), (out.size() - 4096) * 2);
+}
+
+TEST(BlockPump, LossesTheDeviceReportsAddUpWithTheOverrunsItSees) {
+    Blocks blocks(1);
+    BlockPump pump;
+    std::vector<int16_t> sound(256, 9);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(sound.data());
+    EXPECT_EQ(pump.capture(bytes, 512), 0);  // no block queued: an overrun
+    pump.deviceLost(512);                      // the server flagged one of its own
+    ASSERT_TRUE(pump.queued().push(&blocks.headers[0]));
+    EXPECT_EQ(pump.capture(bytes, 512), 0);    // taken: nothing more lost
+    EXPECT_EQ(pump.lostBytes(), 1024u);
+    EXPECT_EQ(blocks.data[0], 9);
 }
 
 TEST(BlockPump, AudioAndUiThreadsTogetherLoseAndRepeatNothing) {
