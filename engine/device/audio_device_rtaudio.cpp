@@ -88,7 +88,8 @@ int audioCallback(void* output, void* input, unsigned frames, double, RtAudioStr
         s->wake();
     }
     const std::size_t bytes = std::size_t(frames) * s->frameBytes;
-    if (!s->gate.enter()) {
+    // A broken stream keeps calling with stale buffers, as fast as it can: none of that is sound.
+    if (s->failed.load(std::memory_order_acquire) || !s->gate.enter()) {
         if (output) std::memset(output, 0, bytes);
         return 0;
     }

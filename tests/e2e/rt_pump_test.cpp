@@ -138,7 +138,11 @@ TEST(BlockPump, PlaybackDrainsBlocksInOrderThenPlaysSilence) {
     EXPECT_EQ(drain(pump.finished()), (std::vector<WaveHeader*>{&blocks.headers[0], &blocks.headers[1]}));
     for (int i = 0; i < 4096; ++i) ASSERT_EQ(out[i], int16_t(1000 + i)) << "sample " << i;
     for (std::size_t i = 4096; i < out.size(); ++i) ASSERT_EQ(out[i], 0) << "sample " << i;
-    // The silence after the blocks ran dry is an underrun: counted as lost.
+    // Silence after the last block is the end of the sound; once another block follows, it was a gap.
+    EXPECT_EQ(pump.lostBytes(), 0u);
+    ASSERT_TRUE(pump.queued().push(&blocks.headers[0]));
+    EXPECT_EQ(pump.play(reinterpret_cast<uint8_t*>(out.data()), 2), 0);
+    EXPECT_EQ(out[0], int16_t(1000));
     EXPECT_EQ(pump.lostBytes(), (out.size() - 4096) * 2);
 }
 
