@@ -219,7 +219,7 @@ int WaveExit() {
     if (!initialised || captureOpen || playbackOpen || playbackStarted || captureStarted) return WAVE_ERR_STATE;
     WaveWndProc(hiddenWindow, WM_CLOSE, 0, 0);
     initialised = false;
-    // A gap in the sound is no error the function stops for, but the user should hear of it once.
+    // A gap in the sound does not stop the function, but the user should know of it.
     if (lostCaptureSamples + lostPlaybackSamples > 0)
         WaveSay(std::to_string(lostCaptureSamples + lostPlaybackSamples) +
                 " samples were lost at the sound device during the function (capture overruns: " +
