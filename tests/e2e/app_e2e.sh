@@ -236,6 +236,8 @@ noserver)
     shot_window "$box" no_sound_server
     key "$box" Return
     wait_exit 10 && fail "the program ended with status 0 after the device check failed"
+    # The message box says it all: nothing of the sound libraries' own on stderr.
+    [ ! -s "$work/prog.log" ] || fail "the program printed more than its message box"
     echo "the device check's message was shown and the program ended"
     ;;
 nodisplay)
