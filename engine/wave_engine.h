@@ -56,6 +56,7 @@ extern WaveFormat audioFormat;
 // belongs to the engine alone. WaveExit destroys it, or, when called from a nested loop inside one of its
 // handlers, detaches it at once and frees it as that handler returns.
 int WaveInit(QObject* parent, WaveNotifyProc notifyProc);
+// Ends the run; if the devices lost samples during it, says how many in one line on stderr.
 int WaveExit();
 int WaveInOpen(int device);
 int WaveInStart();

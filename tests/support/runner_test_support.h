@@ -18,7 +18,6 @@
 #include "runners/runner_window.h"
 #include "tests/support/sim_device.h"
 #include "toolkit/toolkit.h"
-#include "ui/spectrum_display_dlg.h"
 
 // Texts in failure messages, not their bytes.
 inline void PrintTo(const QString& text, std::ostream* os)
@@ -50,8 +49,8 @@ public:
     void RequestClose() override { PostCloseRequest(this); }
     void OnCancel() override { ++closeRequests; }
 
-    CSpectrumDisplayDlg* in = nullptr;
-    CSpectrumDisplayDlg* out = nullptr;
+    CSpectrumSink* in = nullptr;
+    CSpectrumSink* out = nullptr;
     int closeRequests = 0;
 };
 
