@@ -1,11 +1,14 @@
 #include "toolkit/toolkit.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontMetricsF>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPointer>
@@ -93,6 +96,10 @@ int RunModalLoop(QDialog* dlg) {
     return guard ? guard->result() : QDialog::Rejected;
 }
 
+QFont DialogFont() {
+    return QApplication::font();
+}
+
 DialogUnits::DialogUnits(const QFont& font) {
     QFontMetricsF metrics(font);
     const QString alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
@@ -164,6 +171,28 @@ QString DecodeCp1252(const char* bytes, std::size_t length) {
         text.append(QChar(c));
     }
     return text;
+}
+
+void FitTextWidth(QWidget* control) {
+    QString text;
+    if (auto* label = qobject_cast<QLabel*>(control))
+        text = label->text();
+    else if (auto* button = qobject_cast<QAbstractButton*>(control))
+        text = button->text();
+    if (text.isEmpty()) return;
+    const int needed = control->sizeHint().width();
+    if (needed > control->width()) control->resize(needed, control->height());
+}
+
+void KeepGap(const QWidget* previous, QWidget* next, int gap, bool keepRight) {
+    const int shift = previous->geometry().right() + 1 + gap - next->x();
+    if (shift <= 0) return;
+    QRect rect = next->geometry();
+    if (keepRight)
+        rect.setLeft(rect.left() + shift);
+    else
+        rect.translate(shift, 0);
+    next->setGeometry(rect);
 }
 
 void CenterOverOwner(QWidget* w) {

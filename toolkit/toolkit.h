@@ -52,11 +52,15 @@ void PostCloseRequest(QDialog* dialog);
 // survives the dialog hiding and showing again. Returns the dialog's result.
 int RunModalLoop(QDialog* dlg);
 
+// The one font of every window: the desktop's own. No window sets a font of its own, so dialog units
+// mean the same size in every window.
+QFont DialogFont();
+
 // Layouts are given in dialog units: horizontal unit = average character width / 4,
-// vertical unit = character height / 8, of the dialog's font.
+// vertical unit = character height / 8, of the dialog font.
 class DialogUnits {
 public:
-    explicit DialogUnits(const QFont& font);
+    explicit DialogUnits(const QFont& font = DialogFont());
     int x(int dluX) const;
     int y(int dluY) const;
     QRect rect(int x, int y, int w, int h) const;
@@ -86,11 +90,21 @@ private:
     bool m_bDestroying = false;
 };
 
-// Puts a control at rect and tags it with its numeric id (object name "ctrlN", property "ctrlId"), so that
-// code and tests can find controls by the ids of the layout tables.
+// Widens a label, check box or button whose text needs more than its width; x, y and height stay.
+// A layout in dialog units can be too narrow for the font, and text must never be cut.
+void FitTextWidth(QWidget* control);
+
+// Keeps `next`, the control right of `previous` on the same row, `gap` pixels away from it after
+// `previous` grew to fit its text: next moves right or, with keepRight (an edit that scrolls), keeps its
+// right edge and narrows.
+void KeepGap(const QWidget* previous, QWidget* next, int gap, bool keepRight = false);
+
+// Puts a control at rect (widened to its text if needed) and tags it with its numeric id (object name
+// "ctrlN", property "ctrlId"), so that code and tests can find controls by the ids of the layout tables.
 template <typename W>
 W* PlaceControl(W* widget, int id, const QRect& rect) {
     widget->setGeometry(rect);
+    FitTextWidth(widget);
     if (id) {
         widget->setObjectName(QString("ctrl%1").arg(id));
         widget->setProperty("ctrlId", id);

@@ -100,7 +100,7 @@ CSpectrumDisplayDlg::CSpectrumDisplayDlg(const QString& caption, int sampleRate,
     // A tool window of the owner's: a caption but no close box and no window menu.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     setWindowTitle("ZORIQ1: Spectrum Display");
-    const DialogUnits du(font());
+    const DialogUnits du;
     setFixedSize(du.size(264, 169));
 
     auto* plotFrame = PlaceControl(new QLabel(this), 0, du.rect(3, 3, 258, 81));
