@@ -195,12 +195,28 @@ void KeepGap(const QWidget* previous, QWidget* next, int gap, bool keepRight) {
     next->setGeometry(rect);
 }
 
+QMargins FrameMargins(const QWidget* w, std::initializer_list<const QWidget*> alike) {
+    auto margins = [](const QWidget* window) {
+        // frameGeometry() equals geometry() until the manager has framed the window.
+        const QRect frame = window->frameGeometry(), client = window->geometry();
+        return QMargins(client.left() - frame.left(), client.top() - frame.top(), frame.right() - client.right(),
+                        frame.bottom() - client.bottom());
+    };
+    QMargins result = margins(w);
+    for (const QWidget* other : alike) {
+        if (!result.isNull()) break;
+        if (other) result = margins(other);
+    }
+    return result;
+}
+
 void CenterOverOwner(QWidget* w) {
     QWidget* owner = w->parentWidget();
     QRect area = owner && owner->isVisible() ? owner->frameGeometry()
                                              : (w->screen() ? w->screen()->availableGeometry() : QRect());
     if (area.isNull()) return;
-    QRect frame = w->frameGeometry();
+    // move() places the frame's corner; the frame is centred, not the client area.
+    QRect frame = w->geometry().marginsAdded(FrameMargins(w, {owner}));
     frame.moveCenter(area.center());
     w->move(frame.topLeft());
 }

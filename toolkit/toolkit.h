@@ -3,10 +3,12 @@
 // tests can answer them without a human.
 #include <QDialog>
 #include <QFont>
+#include <QMargins>
 #include <QRect>
 #include <QString>
 #include <cstddef>
 #include <functional>
+#include <initializer_list>
 
 // The program's name: the executable's file name without its extension. Titles every message box.
 QString ProgramName();
@@ -118,5 +120,11 @@ QString DecodeCp1252(const char* bytes, std::size_t length);
 // "Text (*.a)|*.a||" filter pairs as a Qt name filter list ("Text (*.a)").
 QString QtFileFilter(const QString& pairs);
 
-// Centres w over its owner (or the screen when it has none), keeping its size.
+// The frame a window manager puts around the top-level window w: known only once the manager has
+// framed the shown window. Until then it is taken from the first framed window of `alike`: a manager
+// frames one program's windows alike. Zero without a window manager.
+QMargins FrameMargins(const QWidget* w, std::initializer_list<const QWidget*> alike = {});
+
+// Centres w's frame over its owner's frame (or over the screen when the owner is hidden), keeping w's
+// size. Right also while w is still hidden and unframed: the owner's frame stands in for w's.
 void CenterOverOwner(QWidget* w);

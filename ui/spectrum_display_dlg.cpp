@@ -1,5 +1,6 @@
 #include "ui/spectrum_display_dlg.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -49,6 +50,14 @@ int truncToInt(double v) {
     if (!(v > INT_MIN)) return INT_MIN;
     if (v >= INT_MAX) return INT_MAX;
     return static_cast<int>(v);
+}
+
+const CSpectrumDisplayDlg* OtherSpectrumWindow(const CSpectrumDisplayDlg* self) {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        auto* other = qobject_cast<const CSpectrumDisplayDlg*>(window);
+        if (other && other != self) return other;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -148,7 +157,10 @@ void CSpectrumDisplayDlg::OnInitDialog() {
         move(0, 0);
         m_nSlot = 1;
     } else {
-        move(0, frameGeometry().height());
+        // Directly under the first window's frame. The manager adds this window's title bar and borders
+        // only once it is shown; until then the frame of the first (or of the requester) stands in.
+        const QMargins frame = FrameMargins(this, {OtherSpectrumWindow(this), parentWidget()});
+        move(0, height() + frame.top() + frame.bottom());
         m_nSlot = 2;
     }
     raise();
