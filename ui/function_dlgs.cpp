@@ -143,6 +143,8 @@ void CFunctionDlg::OnSpectrumCheck(int index)
                                                  WAVE_BLOCK_SAMPLES, this);
         SetSpectrumLink(check, spectrum);
         spectrum->show();
+        // This window stays on top; without a window manager nobody else keeps it there.
+        raise();
     } else if (!checked && *check.link) {
         CSpectrumDisplayDlg* spectrum = *check.link;
         SetSpectrumLink(check, nullptr);

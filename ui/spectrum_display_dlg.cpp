@@ -106,8 +106,9 @@ CSpectrumDisplayDlg::CSpectrumDisplayDlg(const QString& caption, int sampleRate,
     m_pPoints = new SpectrumPoint[rows]();
     m_sums.assign(rows, 0);
 
-    // A tool window of the owner's: a caption but no close box and no window menu.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    // A caption but no window menu, so no close, minimise or maximise box. An ordinary window, not a
+    // dialog: a manager keeps a dialog above the window it belongs to, and the function window stays on top.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     setWindowTitle("ZORIQ1: Spectrum Display");
     const DialogUnits du;
     setFixedSize(du.size(264, 169));
