@@ -11,6 +11,7 @@
 #include "engine/wave_engine.h"
 #include "runners/runners.h"
 #include "tests/support/runner_test_support.h"
+#include "ui/spectrum_display_dlg.h"
 
 namespace {
 
@@ -45,11 +46,17 @@ void RunBlocks(benchmark::State& state, bool spectra)
     std::uniform_int_distribution<int> samples(-20000, 20000);
     for (int n = 0; n < WAVE_RING_SAMPLES; ++n)
         InputRing[n] = static_cast<int16_t>(samples(rng));
+    CSpectrumDisplayDlg* in = nullptr;
+    CSpectrumDisplayDlg* out = nullptr;
     if (spectra) {
-        window.in = new CSpectrumDisplayDlg(QStringLiteral("ZORIQ1: Spectrum Display Input"), 11025, 2048, &window);
-        window.out = new CSpectrumDisplayDlg(QStringLiteral("ZORIQ1: Spectrum Display Output"), 11025, 2048, &window);
-        window.in->show();
-        window.out->show();
+        in = new CSpectrumDisplayDlg(QStringLiteral("ZORIQ1: Spectrum Display Input"), WAVE_SAMPLE_RATE,
+                                     WAVE_BLOCK_SAMPLES, &window);
+        out = new CSpectrumDisplayDlg(QStringLiteral("ZORIQ1: Spectrum Display Output"), WAVE_SAMPLE_RATE,
+                                      WAVE_BLOCK_SAMPLES, &window);
+        in->show();
+        out->show();
+        window.in = in;
+        window.out = out;
         QCoreApplication::processEvents();
     }
     int block = 0;
@@ -63,8 +70,6 @@ void RunBlocks(benchmark::State& state, bool spectra)
     if (state.iterations() > 0)
         state.counters["block_share_pct"] = 100.0 * ms / double(state.iterations()) / kBlockMs;
     if (spectra) {
-        auto* in = window.in;
-        auto* out = window.out;
         window.in = window.out = nullptr;
         in->DestroyWindow();
         out->DestroyWindow();

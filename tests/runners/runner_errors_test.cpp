@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <cstring>
 
 #include "dsp/filter_bank.h"
 #include "engine/wave_engine.h"
@@ -251,19 +252,24 @@ TEST(RunnerErrors, OutputGoesToTheChosenFile)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("out.wav"));
-    {
-        SimWaveBackend sim;
-        MessageBoxRecorder boxes;
-        FakeRunnerWindow window;
-        DirectMappingStart(&window, 1, path);
-        SimStream stream(sim);
-        for (const Block& b : RandomBlocks(4, 12))
-            stream.Feed(b);
-        stream.Drain();
-        EXPECT_EQ(DirectMappingStop(), 0);
-        EXPECT_TRUE(boxes.texts.isEmpty());
-    }
+    SimWaveBackend sim;
+    MessageBoxRecorder boxes;
+    FakeRunnerWindow window;
+    DirectMappingStart(&window, 1, path);
+    SimStream stream(sim);
+    const std::vector<Block> input = RandomBlocks(4, 12);
+    for (const Block& b : input)
+        stream.Feed(b);
+    stream.Drain();
+    EXPECT_EQ(DirectMappingStop(), 0);
+    EXPECT_TRUE(boxes.texts.isEmpty());
+
+    // The file holds exactly the played blocks, in playing order.
+    const std::vector<int16_t>& played = sim.played();
+    ASSERT_EQ(played, Concat(input));
     QFile file(path);
-    ASSERT_TRUE(file.exists());
-    EXPECT_GT(file.size(), 44);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    ASSERT_EQ(bytes.size(), 46 + 2 * static_cast<qsizetype>(played.size()));
+    EXPECT_EQ(0, std::memcmp(bytes.constData() + 46, played.data(), 2 * played.size()));
 }

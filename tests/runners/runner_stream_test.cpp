@@ -1,12 +1,12 @@
 // What the runners put out, block after block, through the simulated devices.
 #include <gtest/gtest.h>
 
+#include "dsp/fft.h"
 #include "dsp/filter_bank.h"
 #include "dsp/fir_file.h"
 #include "engine/wave_engine.h"
 #include "runners/runners.h"
 #include "tests/support/runner_test_support.h"
-#include "ui/spectrum_display_dlg.h"
 
 using namespace zqtest;
 
@@ -114,14 +114,35 @@ TEST(RunnerStream, NoCoefficientsGiveSilenceAndAnOutOfRangeCountIsKeptWithinTheA
     BankCoefficientCount = -5;
     for (int16_t s : RunThrough(kBank, input))
         ASSERT_EQ(s, 0);
+    // Too large a count uses the whole array and nothing beyond it.
+    const std::vector<double> taps = RandomTaps(FIR_MAX_COEFFICIENTS, 8, 0.002);
+    SetBank(taps);
     BankCoefficientCount = 5000;
-    std::fill(BankCoefficients, BankCoefficients + FIR_MAX_COEFFICIENTS, 0.0);
-    for (int16_t s : RunThrough(kBank, input))
-        ASSERT_EQ(s, 0);
+    ExpectPrefixEqual(RunThrough(kBank, input), ReferenceFir(Concat(input), taps));
     BankCoefficientCount = 0;
 }
 
-TEST(RunnerStream, SpectrumLinksAreReadAtEveryBlockAndNoTransformWithoutThem)
+// Records every spectrum frame it is fed.
+struct RecordingSink : CSpectrumSink {
+    std::vector<std::vector<double>> re, im;
+    void UpdateSpectrum(const double* r, const double* i, int n) override
+    {
+        re.emplace_back(r, r + n);
+        im.emplace_back(i, i + n);
+    }
+};
+
+// Frame `frame` of the sink is the transform of exactly this block.
+void ExpectFrameOf(const RecordingSink& sink, std::size_t frame, const Block& block, const char* what)
+{
+    ASSERT_LT(frame, sink.re.size()) << what;
+    std::vector<double> samples(block.begin(), block.end()), re(block.size()), im(block.size());
+    Fft(static_cast<uint32_t>(block.size()), 0, samples.data(), nullptr, re.data(), im.data());
+    EXPECT_EQ(sink.re[frame], re) << what;
+    EXPECT_EQ(sink.im[frame], im) << what;
+}
+
+TEST(RunnerStream, SpectrumSinksAreReadAtEveryBlockAndFedTheirOwnBlock)
 {
     SimWaveBackend sim;
     MessageBoxRecorder boxes;
@@ -134,30 +155,31 @@ TEST(RunnerStream, SpectrumLinksAreReadAtEveryBlockAndNoTransformWithoutThem)
     const long before = RunnerSpectrumFrames();
     stream.Feed(input[0]);
     stream.Feed(input[1]);
-    EXPECT_EQ(RunnerSpectrumFrames(), before) << "a transform without a spectrum window";
+    EXPECT_EQ(RunnerSpectrumFrames(), before) << "a transform without a spectrum sink";
 
-    auto* in = new CSpectrumDisplayDlg(QStringLiteral("in"), 11025, 2048, &window);
-    auto* out = new CSpectrumDisplayDlg(QStringLiteral("out"), 11025, 2048, &window);
-    window.out = out;
+    RecordingSink in, out;
+    window.out = &out;
     stream.Feed(input[2]);
-    EXPECT_EQ(RunnerSpectrumFrames(), before + 1);
-    EXPECT_GT(out->m_nPoints, 0);
-    EXPECT_EQ(in->m_nPoints, 0);
-
-    window.in = in;
+    window.in = &in;
     stream.Feed(input[3]);
-    EXPECT_EQ(RunnerSpectrumFrames(), before + 3);
-    EXPECT_GT(in->m_nPoints, 0);
-
     window.out = nullptr;
-    out->DestroyWindow();
     stream.Feed(input[4]);
-    EXPECT_EQ(RunnerSpectrumFrames(), before + 4);
-
     window.in = nullptr;
-    in->DestroyWindow();
     stream.Feed(input[5]);
     EXPECT_EQ(RunnerSpectrumFrames(), before + 4);
     EXPECT_EQ(UserFirStop(), 0);
     EXPECT_TRUE(boxes.texts.isEmpty());
+
+    // The input sink gets the blocks as captured, the output sink as filtered (halved, truncated).
+    const auto halved = [](Block b) {
+        for (int16_t& s : b)
+            s = static_cast<int16_t>(s * 0.5);
+        return b;
+    };
+    ASSERT_EQ(in.re.size(), 2u);
+    ASSERT_EQ(out.re.size(), 2u);
+    ExpectFrameOf(in, 0, input[3], "input, block 3");
+    ExpectFrameOf(in, 1, input[4], "input, block 4");
+    ExpectFrameOf(out, 0, halved(input[2]), "output, block 2");
+    ExpectFrameOf(out, 1, halved(input[3]), "output, block 3");
 }

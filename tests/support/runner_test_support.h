@@ -17,7 +17,6 @@
 #include "runners/runner_window.h"
 #include "tests/support/sim_device.h"
 #include "toolkit/toolkit.h"
-#include "ui/spectrum_display_dlg.h"
 
 namespace zqtest {
 
@@ -43,8 +42,8 @@ public:
     void RequestClose() override { PostCloseRequest(this); }
     void OnCancel() override { ++closeRequests; }
 
-    CSpectrumDisplayDlg* in = nullptr;
-    CSpectrumDisplayDlg* out = nullptr;
+    CSpectrumSink* in = nullptr;
+    CSpectrumSink* out = nullptr;
     int closeRequests = 0;
 };
 

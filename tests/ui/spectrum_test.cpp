@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QTest>
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <memory>
@@ -59,6 +60,25 @@ TEST(SpectrumEstimator, WidePlotShowsEveryBinBelowHalfTheSampleRate) {
         EXPECT_EQ(dlg->m_pPoints[i].y, static_cast<int>(200 - scale * i)) << i;
     }
     EXPECT_EQ(dlg->m_pPoints[1023].y, 6);  // the largest sum sits 3 % below the top
+}
+
+// A narrower band shows only its share of the bins: 512 at a quarter, 256 at an eighth of the rate.
+TEST(SpectrumEstimator, NarrowerBandsShowOnlyTheirBins) {
+    for (int divisor : {4, 8}) {
+        const int bins = N / divisor;
+        auto dlg = window(400, 100);
+        dlg->m_nAveraging = 1;
+        dlg->m_nDivisor = divisor;
+        feed(*dlg, frameOf([bins](int k) { return k < bins ? k : 1e9; }));
+        const int count = std::min(400, bins);
+        ASSERT_EQ(dlg->m_nPoints, count) << divisor;
+        const double step = static_cast<double>(bins) / count;
+        const double scale = 100 * 0.97 / static_cast<int>((count - 1) * step);
+        for (int i : {1, count / 2, count - 1}) {
+            EXPECT_EQ(dlg->m_pPoints[i].x, static_cast<int>(i * (400.0 / count))) << divisor << " " << i;
+            EXPECT_EQ(dlg->m_pPoints[i].y, static_cast<int>(100 - scale * static_cast<int>(i * step))) << divisor;
+        }
+    }
 }
 
 TEST(SpectrumEstimator, NarrowPlotSamplesOneBinPerPixel) {
@@ -138,13 +158,28 @@ TEST(SpectrumEstimator, FullScaleSumsOverflowNoIntAndHugeValuesAreClamped) {
     dlg->grab();
 }
 
+// Counts the paint events a widget receives.
+struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Paint) ++paints;
+        return false;
+    }
+};
+
 TEST(SpectrumEstimator, FrozenFramesOnlyRepaint) {
     auto dlg = window(1024, 100);
+    dlg->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+    PaintCounter counter;
+    dlg->m_plot->installEventFilter(&counter);
     feed(*dlg, frameOf([](int k) { return k; }));
+    EXPECT_EQ(counter.paints, 1) << "every frame is painted before UpdateSpectrum returns";
     const int pos = dlg->m_nHistoryPos;
     const int y = dlg->m_pPoints[5].y;
     dlg->m_btnFreeze->click();
     feed(*dlg, frameOf([](int) { return 1e7; }));
+    EXPECT_EQ(counter.paints, 2) << "a frozen frame is still painted";
     EXPECT_EQ(dlg->m_nHistoryPos, pos);
     EXPECT_EQ(dlg->m_pPoints[5].y, y);
     dlg->m_btnFreeze->click();
@@ -287,39 +322,26 @@ TEST(SpectrumWindow, SecondFrameSitsBelowTheFirstAndMovesUpWhenAlone) {
 }
 
 TEST(SpectrumPlot, PaintsWhiteFieldGreenTraceAndRedMarker) {
-    auto dlg = window();
+    // A plot area of a known size inside the real plot, whatever the font makes of the window.
+    auto dlg = window(200, 60);
+    ASSERT_GE(dlg->m_plot->width(), 201);
+    ASSERT_GE(dlg->m_plot->height(), 61);
     dlg->m_nAveraging = 1;
-    // One loud bin: the trace rises to 3 % below the top there and lies on the bottom elsewhere.
+    // One loud band: the trace rises to 3 % below the top there and lies on the bottom elsewhere.
     feed(*dlg, frameOf([](int k) { return k >= 190 && k < 230 ? 1e6 : 0.0; }));
-    dlg->m_sliderFreq->setValue(120);
+    dlg->m_sliderFreq->setValue(150);  // three quarters of the width: x = 150
     QImage image = dlg->m_plot->grab().toImage();
     const int H = dlg->m_rcPlot.bottom();
     const QColor green(0, 128, 0), red(128, 0, 0);
-    EXPECT_EQ(image.pixelColor(120, H / 2), red);
-    EXPECT_EQ(image.pixelColor(119, H / 2), Qt::white);
+    EXPECT_EQ(image.pixelColor(150, H / 2), red);
+    EXPECT_EQ(image.pixelColor(149, H / 2), Qt::white);
+    EXPECT_EQ(image.pixelColor(151, H / 2), Qt::white);
     EXPECT_EQ(image.pixelColor(5, 5), Qt::white);
     int peak = -1;
     for (int j = 0; j < dlg->m_nPoints; ++j)
         if (dlg->m_pPoints[j].y < H) peak = j;
     ASSERT_GE(peak, 0);
     EXPECT_EQ(image.pixelColor(dlg->m_pPoints[peak].x, dlg->m_pPoints[peak].y), green);
-}
-
-// Renders the window with a live-looking trace for the documentation when ZQ_SCREENSHOT_DIR is set.
-TEST(SpectrumWindow, Screenshot) {
-    const QByteArray dir = qgetenv("ZQ_SCREENSHOT_DIR");
-    if (dir.isEmpty()) GTEST_SKIP() << "set ZQ_SCREENSHOT_DIR to write docs/screenshots/spectrum.png";
-    auto dlg = window();
-    dlg->m_sliderFreq->setValue(93);
-    Frame frame;
-    for (int k = 0; k < N; ++k) {
-        const double hz = k * 11025.0 / N;
-        frame.re[k] = 2e5 / (1 + std::pow(hz / 1000.0, 8)) + 4e5 * std::exp(-std::pow((hz - 440) / 12, 2)) +
-                      3000 * (1 + std::sin(k * 1.7));
-    }
-    for (int i = 0; i < 21; ++i) feed(*dlg, frame);
-    dlg->show();
-    ASSERT_TRUE(dlg->grab().save(QString::fromLocal8Bit(dir) + "/spectrum.png"));
 }
 
 int main(int argc, char** argv) {
