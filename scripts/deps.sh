@@ -13,6 +13,7 @@ PACKAGES=(
   # tests: private sound server, X server and its drivers, signal tools
   pulseaudio pulseaudio-utils sox
   xvfb xauth xdotool x11-apps imagemagick
+  x11-utils openbox
   python3 python3-numpy python3-scipy
   locales
 )
