@@ -13,6 +13,7 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <QScreen>
+#include <QWindow>
 
 namespace {
 MessageBoxHook messageBoxHook;
@@ -197,10 +198,9 @@ void KeepGap(const QWidget* previous, QWidget* next, int gap, bool keepRight) {
 
 QMargins FrameMargins(const QWidget* w, std::initializer_list<const QWidget*> alike) {
     auto margins = [](const QWidget* window) {
-        // frameGeometry() equals geometry() until the manager has framed the window.
-        const QRect frame = window->frameGeometry(), client = window->geometry();
-        return QMargins(client.left() - frame.left(), client.top() - frame.top(), frame.right() - client.right(),
-                        frame.bottom() - client.bottom());
+        // Asked of the platform: the widget's own frame geometry lags behind until its events are handled.
+        const QWindow* handle = window->windowHandle();
+        return handle ? handle->frameMargins() : QMargins();
     };
     QMargins result = margins(w);
     for (const QWidget* other : alike) {
@@ -210,13 +210,19 @@ QMargins FrameMargins(const QWidget* w, std::initializer_list<const QWidget*> al
     return result;
 }
 
+void MoveFrameTo(QWidget* w, const QPoint& frameTopLeft, std::initializer_list<const QWidget*> alike) {
+    const QMargins frame = FrameMargins(w, alike);
+    w->setGeometry(QRect(frameTopLeft + QPoint(frame.left(), frame.top()), w->size()));
+}
+
 void CenterOverOwner(QWidget* w) {
     QWidget* owner = w->parentWidget();
-    QRect area = owner && owner->isVisible() ? owner->frameGeometry()
+    // The owner's frame from the platform too: its frameGeometry() can lag behind a fresh frame.
+    QRect area = owner && owner->isVisible() ? owner->geometry().marginsAdded(FrameMargins(owner))
                                              : (w->screen() ? w->screen()->availableGeometry() : QRect());
     if (area.isNull()) return;
-    // move() places the frame's corner; the frame is centred, not the client area.
+    // The frame is centred, not the client area.
     QRect frame = w->geometry().marginsAdded(FrameMargins(w, {owner}));
     frame.moveCenter(area.center());
-    w->move(frame.topLeft());
+    MoveFrameTo(w, frame.topLeft(), {owner});
 }

@@ -125,6 +125,11 @@ QString QtFileFilter(const QString& pairs);
 // frames one program's windows alike. Zero without a window manager.
 QMargins FrameMargins(const QWidget* w, std::initializer_list<const QWidget*> alike = {});
 
+// Moves the top-level window w, keeping its size, so that its frame's corner lands on frameTopLeft; the
+// frame is that of FrameMargins(w, alike). It places the client area itself: asking Qt to place the frame
+// of a window not framed yet races with the manager framing it, and can land a frame's width off.
+void MoveFrameTo(QWidget* w, const QPoint& frameTopLeft, std::initializer_list<const QWidget*> alike = {});
+
 // Centres w's frame over its owner's frame (or over the screen when the owner is hidden), keeping w's
 // size. Right also while w is still hidden and unframed: the owner's frame stands in for w's.
 void CenterOverOwner(QWidget* w);

@@ -109,8 +109,9 @@ void CFunctionDlg::InitDialog()
         PostCloseRequest(this);
         return;
     }
-    CenterOverOwner(this);
+    // Topmost first: changing a flag moves the window back to its position taken as a frame position.
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    CenterOverOwner(this);
     for (const SpectrumCheck& check : m_checks)
         check.button->setChecked(*check.flag != 0);
     if (!ReadCoefficients()) {

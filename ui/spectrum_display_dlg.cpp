@@ -154,17 +154,7 @@ CSpectrumDisplayDlg::~CSpectrumDisplayDlg() {
 }
 
 void CSpectrumDisplayDlg::OnInitDialog() {
-    if (g_nSpectrumWindows == 1) {
-        move(0, 0);
-        m_nSlot = 1;
-    } else {
-        // Directly under the first window's frame. The manager adds this window's title bar and borders
-        // only once it is shown; until then the frame of the first (or of the requester) stands in.
-        const QMargins frame = FrameMargins(this, {OtherSpectrumWindow(this), parentWidget()});
-        move(0, height() + frame.top() + frame.bottom());
-        m_nSlot = 2;
-    }
-    raise();
+    MoveToSlot(g_nSpectrumWindows == 1 ? 1 : 2);
     setWindowTitle(m_strCaption);
 
     m_rcPlot.setCoords(0, 0, m_plot->width(), m_plot->height());
@@ -199,6 +189,16 @@ void CSpectrumDisplayDlg::OnInitDialog() {
     connect(m_btnFreeze, &QPushButton::clicked, this, [this] { OnFreeze(); });
     connect(m_btnManualGain, &QPushButton::clicked, this, [this] { OnManualGain(); });
     m_sliderFreq->setFocus();
+}
+
+void CSpectrumDisplayDlg::MoveToSlot(int slot) {
+    // Slot 2 starts where a slot-1 frame ends. The manager adds this window's title bar and borders only
+    // once it is shown; until then the frame of the other spectrum window (or of the requester) stands in.
+    const std::initializer_list<const QWidget*> alike{OtherSpectrumWindow(this), parentWidget()};
+    const QMargins frame = FrameMargins(this, alike);
+    MoveFrameTo(this, QPoint(0, slot == 1 ? 0 : height() + frame.top() + frame.bottom()), alike);
+    raise();
+    m_nSlot = slot;
 }
 
 void CSpectrumDisplayDlg::ShowSliderFrequency() {
@@ -246,11 +246,7 @@ void CSpectrumDisplayDlg::OnManualGain() {
 void CSpectrumDisplayDlg::OnCancel() {}
 
 void CSpectrumDisplayDlg::UpdateSpectrum(const double* re, const double* im, int n) {
-    if (g_nSpectrumWindows == 1 && m_nSlot == 2) {
-        move(0, 0);
-        raise();
-        m_nSlot = 1;
-    }
+    if (g_nSpectrumWindows == 1 && m_nSlot == 2) MoveToSlot(1);
     if (!m_bFreeze) SpectrumEstimate(re, im, n);
     m_plot->repaint();
 }

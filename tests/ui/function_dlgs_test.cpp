@@ -97,6 +97,7 @@ void WriteLowPassBank(int taps = 1000)
 
 TEST_F(FunctionWindows, DirectMappingWindowStartsItsRunnerHiddenTopmostAndCentred)
 {
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&owner));
     auto* dlg = new CDirectMappingDlg(&owner);
     EXPECT_FALSE(dlg->isVisible());
     EXPECT_EQ(DirectMappingWindow, dlg);
@@ -116,6 +117,7 @@ TEST_F(FunctionWindows, DirectMappingWindowStartsItsRunnerHiddenTopmostAndCentre
     // Centred while hidden, before it has a frame (offscreen frames are 2 pixels): frame over frame.
     const QPoint ownerCentre = owner.frameGeometry().center();
     ShowInPlaceOfOwner(dlg);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg));
     ASSERT_GT(dlg->frameGeometry().width(), dlg->width());
     EXPECT_LE((dlg->frameGeometry().center() - ownerCentre).manhattanLength(), 1);
     QPointer<CDirectMappingDlg> alive(dlg);
