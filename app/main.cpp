@@ -1,10 +1,30 @@
 #include <QApplication>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include "app/processor_app.h"
 
+namespace {
+
+const char kUsage[] =
+    "Usage: zoriq1 [--help]\n"
+    "\n"
+    "Processes the sound of the default input live and plays it on the default output.\n"
+    "Everything else is chosen in the program's windows.\n"
+    "\n"
+    "Environment:\n"
+    "  ZORIQ1_AUDIO_API=pulse|alsa|jack\n"
+    "      the sound system to use. Unset, the program takes PulseAudio (which also serves\n"
+    "      PipeWire desktops), else ALSA, else JACK if its server runs at 11025 Hz.\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     // A file size limit or a closed pipe must come back as a failed write, not end the program.
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);

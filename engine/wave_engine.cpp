@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "engine/device/audio_device.h"
 #include "engine/wave_file.h"
@@ -45,6 +46,9 @@ int playIndex = -1;
 int startupCount = 0;
 WaveHeader* inputHeaders[WAVE_NUM_BLOCKS] = {};
 WaveHeader* outputHeaders[WAVE_NUM_BLOCKS] = {};
+// Samples the devices lost during this run (WaveInit to WaveExit), taken from each device as it closes.
+uint64_t lostCaptureSamples = 0;
+uint64_t lostPlaybackSamples = 0;
 
 int advance(int index) {
     return index == WAVE_NUM_BLOCKS - 1 ? 0 : index + 1;
@@ -186,8 +190,10 @@ int stopDirection(WaveDevice* device, bool& started) {
     return WAVE_OK;
 }
 
-int closeDirection(WaveDevice*& device, int16_t*& ring, WaveHeader* (&headers)[WAVE_NUM_BLOCKS], bool& open) {
+int closeDirection(WaveDevice*& device, int16_t*& ring, WaveHeader* (&headers)[WAVE_NUM_BLOCKS], bool& open,
+                   uint64_t& lost) {
     if (device->close() != 0) return WAVE_CLOSE_ERR_DEVICE;
+    lost += device->lostSamples();
     delete device;
     device = nullptr;
     releaseRing(ring, headers);
@@ -202,6 +208,8 @@ int WaveInit(QObject* parent, WaveNotifyProc proc) {
     if (initialised) return WAVE_ERR_STATE;
     notifyProc = proc;
     audioFormat = WAVE_PCM_MONO_11025;
+    lostCaptureSamples = 0;
+    lostPlaybackSamples = 0;
     hiddenWindow = new WaveWindow;
     initialised = true;
     return WAVE_OK;
@@ -211,6 +219,12 @@ int WaveExit() {
     if (!initialised || captureOpen || playbackOpen || playbackStarted || captureStarted) return WAVE_ERR_STATE;
     WaveWndProc(hiddenWindow, WM_CLOSE, 0, 0);
     initialised = false;
+    // A gap in the sound does not stop the function, but the user should know of it.
+    if (lostCaptureSamples + lostPlaybackSamples > 0)
+        WaveSay(std::to_string(lostCaptureSamples + lostPlaybackSamples) +
+                " samples were lost at the sound device during the function (capture overruns: " +
+                std::to_string(lostCaptureSamples) + ", playback underruns: " + std::to_string(lostPlaybackSamples) +
+                ")");
     return WAVE_OK;
 }
 
@@ -265,7 +279,7 @@ int WaveInClose() {
     // After a failed WaveInStart the device still holds the blocks queued before the failure and
     // would refuse to close for good; hand them back first (a no-op after WaveInStop).
     captureDevice->reset();
-    return closeDirection(captureDevice, InputRing, inputHeaders, captureOpen);
+    return closeDirection(captureDevice, InputRing, inputHeaders, captureOpen, lostCaptureSamples);
 }
 
 int WaveOutStart() {
@@ -290,7 +304,7 @@ int WaveOutClose() {
         fileOutput = 0;
         if (result != WAVE_FILE_OK) return WAVE_OUT_CLOSE_ERR_FILE;
     }
-    return closeDirection(playbackDevice, OutputRing, outputHeaders, playbackOpen);
+    return closeDirection(playbackDevice, OutputRing, outputHeaders, playbackOpen, lostPlaybackSamples);
 }
 
 long WaveWndProc(QObject* window, unsigned message, uintptr_t wParam, intptr_t lParam) {

@@ -54,6 +54,7 @@ extern WaveFormat audioFormat;
 // parent: the running function's window. The hidden window that receives the devices' notifications
 // belongs to the engine alone and never outlives WaveExit.
 int WaveInit(QObject* parent, WaveNotifyProc notifyProc);
+// Ends the run; if the devices lost samples during it, says how many in one line on stderr.
 int WaveExit();
 int WaveInOpen(int device);
 int WaveInStart();

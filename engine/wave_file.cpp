@@ -13,8 +13,7 @@ namespace {
 constexpr off_t RIFF_SIZE_OFFSET = 4;
 constexpr off_t DATA_SIZE_OFFSET = 42;
 constexpr off_t HEADER_BYTES = 46;
-// The RIFF size field is 32 bits and counts the 38 header bytes after it.
-constexpr uint64_t MAX_DATA_BYTES = 0xFFFFFFFFull - (HEADER_BYTES - 8);
+static_assert(WAVE_FILE_MAX_DATA_BYTES == 0xFFFFFFFFull - (HEADER_BYTES - 8));
 
 int fileHandle = -1;
 uint64_t dataBytes = 0;   // whole blocks written so far
@@ -76,7 +75,7 @@ int write(const void* block, int length) {
         closeFile();
         return WAVE_FILE_ERR_NO_FILE;
     }
-    if (dataBytes + static_cast<uint64_t>(length) > MAX_DATA_BYTES) {
+    if (dataBytes + static_cast<uint64_t>(length) > WAVE_FILE_MAX_DATA_BYTES) {
         writeFailed = true;
         return WAVE_FILE_ERR_FULL;
     }

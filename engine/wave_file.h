@@ -25,4 +25,10 @@ enum {
     WAVE_FILE_ERR_RIFF_SIZE = 111,    // the RIFF size could not be written
 };
 
+#include <cstdint>
+
+// The most sample bytes a file can hold: the RIFF size field is 32 bits and counts the 38 header bytes
+// after it.
+constexpr uint64_t WAVE_FILE_MAX_DATA_BYTES = 0xFFFFFFFFull - 38;
+
 int WaveFile(int command, const char* fileName, const void* blockData, int blockLength);

@@ -7,15 +7,22 @@ PACKAGES=(
   # build
   cmake ninja-build g++ pkg-config ccache
   qt6-base-dev librtaudio-dev
+  libasound2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # fuzzing (libFuzzer)
   clang libclang-rt-14-dev
   # tests: private sound server, X server and its drivers, signal tools
   pulseaudio pulseaudio-utils sox
+  # tests: a JACK server beside it, and ALSA routed to it (JACK 2's development files keep RtAudio's)
+  jackd2 libjack-jackd2-dev libasound2-plugins
   xvfb xauth xdotool x11-apps imagemagick
   x11-utils openbox
   python3 python3-numpy python3-scipy
   locales
+  # the filter tool's sound files
+  libsndfile1-dev libsoxr-dev
+  # the Debian package and its check (tests/package/check_deb.sh)
+  dpkg-dev file lintian debootstrap man-db
 )
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update

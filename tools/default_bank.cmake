@@ -37,4 +37,4 @@ add_custom_command(OUTPUT ${ZQ_DEFAULT_BANK}
   COMMENT "Building the default filter bank" VERBATIM)
 add_custom_target(default_bank ALL DEPENDS ${ZQ_DEFAULT_BANK})
 # Beside the program, where it looks for it.
-install(FILES ${ZQ_DEFAULT_BANK} DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${ZQ_DEFAULT_BANK} DESTINATION ${ZQ_INSTALL_PKGLIBDIR})

@@ -1,7 +1,10 @@
-// zoriq1-filter: makes, checks and shows the filter files ZORIQ1 reads.
+// zoriq1-filter: makes, checks and shows the filter files ZORIQ1 reads, and applies them to sound files.
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <climits>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,11 +12,13 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "dsp/filter_bank.h"
 #include "dsp/fir_file.h"
 #include "engine/wave_format.h"
+#include "tools/apply.h"
 #include "tools/filter_files.h"
 #include "tools/fir_design.h"
 #include "tools/response.h"
@@ -64,7 +69,8 @@ struct Args {
     }
     int integer(const std::string& name, int fallback) const {
         const double v = number(name, fallback);
-        if (v != static_cast<int>(v)) fail("option " + name + " takes a whole number");
+        // Checked before the conversion: a double outside int's range does not convert.
+        if (!(v >= INT_MIN && v <= INT_MAX) || v != std::trunc(v)) fail("option " + name + " takes a whole number");
         return static_cast<int>(v);
     }
     std::string output() const {
@@ -79,7 +85,6 @@ bool isBank(const std::string& path) {
 
 // A filter's coefficients from a .fir file or from a bank (--index).
 std::vector<double> loadFilter(const Args& args, std::string& name) {
-    if (args.plain.size() != 1) fail("name one .fir or .fib file");
     const std::string& path = args.plain[0];
     std::string error;
     if (isBank(path)) {
@@ -97,22 +102,20 @@ std::vector<double> loadFilter(const Args& args, std::string& name) {
     return filter.coefficients;
 }
 
-const char* const DESIGN_HELP =
-    "usage: zoriq1-filter design TYPE --taps N [options] -o FILE.fir\n"
-    "Designs a linear-phase FIR filter by the windowed-sinc method and writes it as a .fir file.\n"
-    "  TYPE              lowpass, highpass, bandpass, bandstop, or average (a moving average)\n"
-    "  --cutoff HZ       the cutoff of a low-pass or high-pass filter\n"
-    "  --low HZ --high HZ  the band edges of a band-pass or band-stop filter\n"
-    "  --taps N          number of coefficients, 1 to 1000 (odd for high-pass and band-stop)\n"
-    "  --window W        rectangular, hann, hamming (default), blackman or kaiser\n"
-    "  --beta B          the Kaiser window's beta (default 8.6)\n"
-    "  --rate HZ         sample rate (default 11025, the program's)\n"
-    "  --description T   the description line (default: what the filter is)\n"
-    "Gain is 1 at DC (low-pass, band-stop), at the band centre (band-pass) or at Nyquist (high-pass).\n";
+const char* const DESIGN_HELP = R"(usage: zoriq1-filter design TYPE --taps N [options] -o FILE.fir
+Designs a linear-phase FIR filter by the windowed-sinc method and writes it as a .fir file.
+  TYPE              lowpass, highpass, bandpass, bandstop, or average (a moving average)
+  --cutoff HZ       the cutoff of a low-pass or high-pass filter
+  --low HZ --high HZ  the band edges of a band-pass or band-stop filter
+  --taps N          number of coefficients, 1 to 1000 (odd for high-pass and band-stop)
+  --window W        rectangular, hann, hamming (default), blackman or kaiser
+  --beta B          the Kaiser window's beta (default 8.6)
+  --rate HZ         sample rate (default 11025, the program's)
+  --description T   the description line (default: what the filter is)
+Gain is 1 at DC (low-pass, band-stop), at the band centre (band-pass) or at Nyquist (high-pass).
+)";
 
 int design(const Args& args) {
-    if (args.help) return std::fputs(DESIGN_HELP, stdout), 0;
-    if (args.plain.size() != 1) fail("name one filter type: lowpass, highpass, bandpass, bandstop or average");
     std::vector<double> h;
     std::string description;
     if (args.plain[0] == "average") {
@@ -148,15 +151,13 @@ int design(const Args& args) {
     return 0;
 }
 
-const char* const BANK_HELP =
-    "usage: zoriq1-filter bank -o FirFilter.fib FILE.fir...\n"
-    "Builds a filter bank from .fir files, in the order given. Each filter is named by its file's\n"
-    "description line, or by its file name without extension. At most 100 filters of at most 1000\n"
-    "coefficients each; names of at most 127 bytes. Put the bank beside the program as FirFilter.fib.\n";
+const char* const BANK_HELP = R"(usage: zoriq1-filter bank -o FirFilter.fib FILE.fir...
+Builds a filter bank from .fir files, in the order given. Each filter is named by its file's
+description line, or by its file name without extension. At most 100 filters of at most 1000
+coefficients each; names of at most 127 bytes. Put the bank beside the program as FirFilter.fib.
+)";
 
 int bank(const Args& args) {
-    if (args.help) return std::fputs(BANK_HELP, stdout), 0;
-    if (args.plain.empty()) fail("name the .fir files to put in the bank");
     std::vector<BankFilter> filters;
     std::string error;
     for (const std::string& path : args.plain) {
@@ -168,11 +169,11 @@ int bank(const Args& args) {
     return 0;
 }
 
-const char* const LIST_HELP = "usage: zoriq1-filter list BANK.fib\nLists a bank's filters: index, name, coefficients.\n";
+const char* const LIST_HELP = R"(usage: zoriq1-filter list BANK.fib
+Lists a bank's filters: index, name, coefficients.
+)";
 
 int list(const Args& args) {
-    if (args.help) return std::fputs(LIST_HELP, stdout), 0;
-    if (args.plain.size() != 1) fail("name one bank");
     std::vector<BankFilter> filters;
     std::string error;
     if (!ReadBank(args.plain[0], filters, error)) fail(args.plain[0] + ": " + error);
@@ -181,13 +182,11 @@ int list(const Args& args) {
     return 0;
 }
 
-const char* const CHECK_HELP =
-    "usage: zoriq1-filter check FILE\n"
-    "Reads a bank (.fib) or a coefficient file (.fir) with the program's own readers and says what is wrong.\n";
+const char* const CHECK_HELP = R"(usage: zoriq1-filter check FILE
+Reads a bank (.fib) or a coefficient file (.fir) with the program's own readers and says what is wrong.
+)";
 
 int check(const Args& args) {
-    if (args.help) return std::fputs(CHECK_HELP, stdout), 0;
-    if (args.plain.size() != 1) fail("name one .fib or .fir file");
     const std::string& path = args.plain[0];
     std::string error;
     if (isBank(path)) {
@@ -202,13 +201,11 @@ int check(const Args& args) {
     return 0;
 }
 
-const char* const IMPORT_HELP =
-    "usage: zoriq1-filter import FILE.txt [--description TEXT] -o FILE.fir\n"
-    "Turns plain coefficient text (one value per line, '#' comment lines) into a .fir file.\n";
+const char* const IMPORT_HELP = R"(usage: zoriq1-filter import FILE.txt [--description TEXT] -o FILE.fir
+Turns plain coefficient text (one value per line, '#' comment lines) into a .fir file.
+)";
 
 int import(const Args& args) {
-    if (args.help) return std::fputs(IMPORT_HELP, stdout), 0;
-    if (args.plain.size() != 1) fail("name one text file to import");
     std::vector<double> h;
     std::string error;
     if (!ImportPlainText(args.plain[0], h, error)) fail(error);
@@ -218,13 +215,12 @@ int import(const Args& args) {
     return 0;
 }
 
-const char* const RESPONSE_HELP =
-    "usage: zoriq1-filter response FILE [--index K] [--points N] [--rate HZ] [--png OUT.png] [--stopband LO-HI]\n"
-    "Prints the magnitude response of a .fir file or of bank filter K (frequency in Hz, gain in dB),\n"
-    "optionally plots it, and with --stopband prints the largest gain between LO and HI Hz.\n";
+const char* const RESPONSE_HELP = R"(usage: zoriq1-filter response FILE [--index K] [--points N] [--rate HZ] [--png OUT.png] [--stopband LO-HI]
+Prints the magnitude response of a .fir file or of bank filter K (frequency in Hz, gain in dB),
+optionally plots it, and with --stopband prints the largest gain between LO and HI Hz.
+)";
 
 int response(const Args& args) {
-    if (args.help) return std::fputs(RESPONSE_HELP, stdout), 0;
     std::string name;
     const std::vector<double> h = loadFilter(args, name);
     const double rate = args.number("--rate", WAVE_SAMPLE_RATE);
@@ -246,27 +242,105 @@ int response(const Args& args) {
     return 0;
 }
 
-const char* const HELP =
-    "usage: zoriq1-filter COMMAND [options]   (COMMAND --help for each)\n"
-    "Makes, checks and shows the filter files ZORIQ1 reads.\n"
-    "  design    design a low-pass, high-pass, band-pass, band-stop or averaging filter as a .fir file\n"
-    "  bank      build a filter bank (FirFilter.fib) from .fir files\n"
-    "  list      list the filters of a bank\n"
-    "  check     check a bank or a .fir file with the program's own readers\n"
-    "  import    turn plain one-value-per-line coefficient text into a .fir file\n"
-    "  response  show the magnitude response of a filter, as a table or a PNG plot\n";
+const char* const APPLY_HELP = R"(usage: zoriq1-filter apply (FILE.fir | BANK.fib --index K) IN OUT.wav
+Filters the sound file IN as the program filters what it captures and writes OUT in the program's
+WAV format (16-bit mono 11025 Hz). A 16-bit mono 11025 Hz input comes out sample for sample as the
+program plays it; any other input (WAV, FLAC, Ogg, AIFF, ...) is first averaged to one channel,
+resampled to 11025 Hz and rounded to 16 bits. OUT is replaced only when all went well.
+  --index K         the bank's filter K, counted from 0 (zoriq1-filter list BANK.fib shows them)
+)";
+
+// The filter exactly as the program would run it: refused whenever the program's readers refuse it.
+std::vector<double> programFilter(const Args& args, const std::string& path) {
+    if (!isBank(path)) {
+        if (args.has("--index")) fail("--index chooses a filter of a bank (.fib), not of " + path);
+        BankFilter filter;
+        std::string error;
+        if (!ReadFirForBank(path, filter, error)) fail(error);
+        return filter.coefficients;
+    }
+    if (!args.has("--index")) fail("say which filter of " + path + " with --index K (zoriq1-filter list shows them)");
+    const int index = args.integer("--index", 0);
+    // The main window lists a bank's filters only when its whole index reads.
+    static char names[FILTER_BANK_LISTED][FILTER_NAME_SIZE];
+    int count = 0;
+    int result = FilterBankReadIndexAt(path, FILTER_BANK_LISTED, &count, names);
+    if (result != FILTER_BANK_OK) fail(path + ": " + BankReadMessage(result));
+    char name[FILTER_NAME_SIZE];
+    int taps = 0;
+    result = FilterBankReadFilterAt(path, index, name, &taps);
+    if (result == FILTER_BANK_ERR_RANGE)
+        fail(path + " has no filter " + std::to_string(index) + " (it holds " + std::to_string(count) + ")");
+    if (result != FILTER_BANK_OK) fail(path + ", filter " + std::to_string(index) + ": " + BankReadMessage(result));
+    return std::vector<double>(BankCoefficients, BankCoefficients + BankCoefficientCount);
+}
+
+int apply(const Args& args) {
+    const std::vector<double> h = programFilter(args, args.plain[0]);
+    ApplyJob job;
+    job.input = args.plain[1];
+    job.output = args.plain[2];
+    job.coefficients = h.data();
+    job.count = static_cast<uint32_t>(h.size());
+    job.converted = [&](const std::string& what) {
+        std::printf("converted %s: %s\n", job.input.c_str(), what.c_str());
+        std::fflush(stdout);
+    };
+    // Progress only where someone watches, and only when the wait is worth it.
+    int shown = -1;
+    if (isatty(STDERR_FILENO)) {
+        job.progress = [&](uint64_t done, uint64_t total) {
+            if (total <= 10 * WAVE_SAMPLE_RATE) return;
+            const int percent = static_cast<int>(100 * done / total);
+            if (percent == shown) return;
+            shown = percent;
+            std::fprintf(stderr, "\rzoriq1-filter: %s %3d%%", job.input.c_str(), percent);
+        };
+    }
+    std::string error;
+    const bool ok = ApplyFilter(job, error);
+    if (shown >= 0) std::fputc('\n', stderr);
+    if (!ok) fail(error);
+    return 0;
+}
+
+// A command: its work, its help, the options that take a value, and how many plain arguments it takes.
+struct Command {
+    int (*run)(const Args&);
+    const char* help;
+    std::vector<std::string> valued;
+    int plain;              // -1: one or more
+    const char* plainHint;  // said when the count is wrong
+};
+
+const char* const HELP = R"(usage: zoriq1-filter COMMAND [options]   (COMMAND --help for each)
+Makes, checks and shows the filter files ZORIQ1 reads, and applies them to sound files.
+  design    design a low-pass, high-pass, band-pass, band-stop or averaging filter as a .fir file
+  bank      build a filter bank (FirFilter.fib) from .fir files
+  list      list the filters of a bank
+  check     check a bank or a .fir file with the program's own readers
+  import    turn plain one-value-per-line coefficient text into a .fir file
+  response  show the magnitude response of a filter, as a table or a PNG plot
+  apply     filter a sound file as the program does and write the result as a WAV file
+)";
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "C");
-    const std::map<std::string, std::pair<std::function<int(const Args&)>, std::vector<std::string>>> commands = {
-        {"design", {design, {"--cutoff", "--low", "--high", "--taps", "--window", "--beta", "--rate", "--description", "--output"}}},
-        {"bank", {bank, {"--output"}}},
-        {"list", {list, {}}},
-        {"check", {check, {}}},
-        {"import", {import, {"--description", "--output"}}},
-        {"response", {response, {"--index", "--points", "--rate", "--png", "--stopband"}}},
+    // A file size limit must come back as a failed write, so the output's temporary file is removed.
+    std::signal(SIGXFSZ, SIG_IGN);
+    const std::map<std::string, Command> commands = {
+        {"design", {design, DESIGN_HELP,
+                    {"--cutoff", "--low", "--high", "--taps", "--window", "--beta", "--rate", "--description", "--output"},
+                    1, "name one filter type: lowpass, highpass, bandpass, bandstop or average"}},
+        {"bank", {bank, BANK_HELP, {"--output"}, -1, "name the .fir files to put in the bank"}},
+        {"list", {list, LIST_HELP, {}, 1, "name one bank"}},
+        {"check", {check, CHECK_HELP, {}, 1, "name one .fib or .fir file"}},
+        {"import", {import, IMPORT_HELP, {"--description", "--output"}, 1, "name one text file to import"}},
+        {"response", {response, RESPONSE_HELP, {"--index", "--points", "--rate", "--png", "--stopband"}, 1,
+                      "name one .fir or .fib file"}},
+        {"apply", {apply, APPLY_HELP, {"--index"}, 3, "name the filter, the input and the output: FILTER IN OUT.wav"}},
     };
     if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
         std::fputs(HELP, argc < 2 ? stderr : stdout);
@@ -275,7 +349,12 @@ int main(int argc, char** argv) {
     auto it = commands.find(argv[1]);
     try {
         if (it == commands.end()) fail(std::string("unknown command \"") + argv[1] + "\" (try --help)");
-        return it->second.first(Args(argc, argv, 2, it->second.second));
+        const Command& command = it->second;
+        const Args args(argc, argv, 2, command.valued);
+        if (args.help) return std::fputs(command.help, stdout), 0;
+        const int given = static_cast<int>(args.plain.size());
+        if (command.plain < 0 ? given == 0 : given != command.plain) fail(command.plainHint);
+        return command.run(args);
     } catch (const Failure& f) {
         std::fprintf(stderr, "zoriq1-filter: %s\n", f.message.c_str());
         return 1;

@@ -12,9 +12,14 @@
 //   caller after close (or whenever it gives up on it); the destructor releases everything.
 // - A device that fails or stalls while running hands back its blocks and fails the next prepare or
 //   queue, so the failure surfaces through the engine's notifications instead of a silent hang.
+// - lostSamples: sound lost while the device ran, in samples: captured with no block queued to take it,
+//   played as silence because no block was queued, or dropped by the sound system itself.
+// - The device layer prints nothing of the sound libraries' own; what the user must know and no message
+//   box tells goes to stderr as one line of the program's own (WaveSay).
 #include <QEvent>
 #include <QObject>
 #include <cstdint>
+#include <string>
 
 #include "engine/wave_format.h"
 
@@ -59,6 +64,7 @@ public:
     virtual int start() = 0;                     // capture only
     virtual int reset() = 0;
     virtual int close() = 0;
+    virtual uint64_t lostSamples() const { return 0; }
 };
 
 class WaveDeviceBackend {
@@ -73,3 +79,8 @@ WaveDeviceBackend& WaveBackend();
 void WaveSetBackend(WaveDeviceBackend* backend);
 // The real sound devices (RtAudio).
 WaveDeviceBackend& WaveRealBackend();
+
+// One line on stderr: "zoriq1: " and text.
+void WaveSay(const std::string& text);
+// The same, at most once per process for each text (a device is opened many times).
+void WaveSayOnce(const std::string& text);

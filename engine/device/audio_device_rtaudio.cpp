@@ -7,7 +7,12 @@
 // events in queue order. Calls into RtAudio that may hang on a frozen or vanished sound server run on a
 // helper thread and are waited for only for a bounded time; a call that never returns is left behind
 // with the stream it holds, and the device counts as failed.
+//
+// Quiet: the libraries print nothing of their own (RtAudio's warnings off, ALSA's error handler silent);
+// a warning that RtAudio hands to the error callback is either an overrun/underrun, which the next
+// callback's status confirms, or a broken stream.
 #include "engine/device/block_pump.h"
+#include "engine/device/sound_api.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -16,12 +21,16 @@
 #include <QTimer>
 
 #include <RtAudio.h>
+#include <alsa/asoundlib.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -59,6 +68,7 @@ struct Stream {
     unsigned frameBytes = 2;
     int wakeFd = -1;
     std::atomic<bool> failed{false};
+    std::atomic<bool> warned{false};  // RtAudio warned; the next callback tells an xrun from a broken stream
     std::atomic<uint64_t> callbacks{0};
 };
 
@@ -66,15 +76,25 @@ struct Stream {
 // thread of the stream that failed (its audio thread, or the helper thread making a call).
 thread_local Stream* t_stream = nullptr;
 
-int audioCallback(void* output, void* input, unsigned frames, double, RtAudioStreamStatus, void* user) {
+int audioCallback(void* output, void* input, unsigned frames, double, RtAudioStreamStatus status, void* user) {
     Stream* s = static_cast<Stream*>(user);
     t_stream = s;
     s->callbacks.fetch_add(1, std::memory_order_relaxed);
+    // RtAudio reports an overrun or underrun as a warning and flags the next callback; a warning not
+    // followed by the flag was a read or write that failed (a vanished server, an unplugged card).
+    const bool xrun = status & (RTAUDIO_INPUT_OVERFLOW | RTAUDIO_OUTPUT_UNDERFLOW);
+    if (s->warned.exchange(false, std::memory_order_acq_rel) && !xrun) {
+        s->failed.store(true, std::memory_order_release);
+        s->wake();
+    }
     const std::size_t bytes = std::size_t(frames) * s->frameBytes;
-    if (!s->gate.enter()) {
+    // A broken stream keeps calling with stale buffers, as fast as it can: none of that is sound.
+    if (s->failed.load(std::memory_order_acquire) || !s->gate.enter()) {
         if (output) std::memset(output, 0, bytes);
         return 0;
     }
+    // How much the device lost it does not say: count this one buffer.
+    if (xrun) s->pump.deviceLost(bytes);
     int done = 0;
     if (s->direction == WaveDirection::Capture) {
         if (input) done = s->pump.capture(static_cast<const uint8_t*>(input), bytes);
@@ -88,10 +108,60 @@ int audioCallback(void* output, void* input, unsigned frames, double, RtAudioStr
 
 void errorCallback(RtAudioError::Type type, const std::string&) {
     if (type == RtAudioError::DEBUG_WARNING) return;
-    if (Stream* s = t_stream) {
-        s->failed.store(true, std::memory_order_release);
-        s->wake();
+    Stream* s = t_stream;
+    if (!s) return;
+    if (type == RtAudioError::WARNING) {
+        s->warned.store(true, std::memory_order_release);
+        return;
     }
+    s->failed.store(true, std::memory_order_release);
+    s->wake();
+}
+
+// ALSA's library prints its own errors ("cannot find card '0'") unless it is given a handler.
+void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
+
+RtAudio::Api rtApi(SoundApi api) {
+    switch (api) {
+    case SoundApi::Pulse: return RtAudio::LINUX_PULSE;
+    case SoundApi::Alsa: return RtAudio::LINUX_ALSA;
+    case SoundApi::Jack: return RtAudio::UNIX_JACK;
+    case SoundApi::None: break;
+    }
+    return RtAudio::UNSPECIFIED;
+}
+
+// The RtAudio object of the chosen sound system, warnings off, or null when none can serve the program.
+// Runs on a helper thread: asking a server may hang.
+std::unique_ptr<RtAudio> openChosenApi(unsigned rate) {
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { snd_lib_error_set_handler(quietAlsa); });
+    std::vector<RtAudio::Api> rtCompiled;
+    RtAudio::getCompiledApi(rtCompiled);
+    std::vector<SoundApi> compiled;
+    for (SoundApi api : {SoundApi::Pulse, SoundApi::Alsa, SoundApi::Jack}) {
+        if (std::find(rtCompiled.begin(), rtCompiled.end(), rtApi(api)) != rtCompiled.end()) compiled.push_back(api);
+    }
+    std::map<SoundApi, std::unique_ptr<RtAudio>> asked;
+    const auto ask = [&](SoundApi api) {
+        SoundApiReport report;
+        try {
+            auto audio = std::make_unique<RtAudio>(rtApi(api));
+            audio->showWarnings(false);
+            report.devices = audio->getDeviceCount();
+            // A JACK server runs at one rate and lists only that one.
+            if (api == SoundApi::Jack && report.devices > 0)
+                report.fixedRate = audio->getDeviceInfo(audio->getDefaultOutputDevice()).preferredSampleRate;
+            asked[api] = std::move(audio);
+        } catch (...) {
+            report = SoundApiReport{};
+        }
+        return report;
+    };
+    const SoundApiChoice choice = ChooseSoundApi(std::getenv(SOUND_API_VARIABLE), compiled, rate, ask);
+    if (!choice.note.empty()) WaveSayOnce(choice.note);
+    if (choice.api == SoundApi::None || !asked[choice.api]) return nullptr;
+    return std::move(asked[choice.api]);
 }
 
 // Runs call on a helper thread and waits for it at most timeoutMs. Returns the call's result, or false
@@ -226,6 +296,8 @@ public:
         return 0;
     }
 
+    uint64_t lostSamples() const override { return s_->pump.lostBytes() / s_->frameBytes; }
+
     int close() override {
         if (closed_) return 1;
         if (queuedCount_ > 0) return 1;
@@ -246,6 +318,7 @@ public:
 private:
     bool startStream() {
         if (stuck_) return false;
+        s_->warned.store(false, std::memory_order_release);
         s_->gate.open();
         bool timedOut = false;
         const bool ok = runBounded(s_, kCallTimeoutMs, [](Stream& s) {
@@ -410,8 +483,8 @@ public:
         const unsigned channels = format.nChannels;
         const unsigned rate = format.nSamplesPerSec;
         const bool ok = runBounded(stream, kOpenTimeoutMs, [=](Stream& s) {
-            s.audio = std::make_unique<RtAudio>();
-            s.audio->showWarnings(false);
+            s.audio = openChosenApi(rate);
+            if (!s.audio) return false;
             const unsigned count = s.audio->getDeviceCount();
             if (count == 0) return false;  // no server and no card: nothing to open
             const unsigned device = deviceId >= 0 ? unsigned(deviceId)

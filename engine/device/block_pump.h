@@ -86,14 +86,20 @@ public:
     }
 
     // Audio thread: fills bytes of the device's playback buffer from the queued blocks; silence once
-    // they run dry. Returns the number of blocks finished.
+    // they run dry. Silence that more sound follows is an underrun, a gap in the sound; silence after the
+    // last block is only the end. Returns the number of blocks finished.
     int play(uint8_t* data, std::size_t bytes) {
         int done = 0;
         while (bytes > 0) {
             WaveHeader* const* block = queued_.front();
             if (!block) {
                 std::memset(data, 0, bytes);
+                silentBytes_ += bytes;
                 break;
+            }
+            if (silentBytes_ > 0) {
+                lostBytes_.fetch_add(silentBytes_, std::memory_order_relaxed);
+                silentBytes_ = 0;
             }
             WaveHeader* h = *block;
             const std::size_t left = h->dwBufferLength - offset_;
@@ -109,8 +115,15 @@ public:
 
     // Bytes already moved for the oldest queued block. Only while the audio thread is kept out.
     std::size_t offset() const { return offset_; }
-    // Forgets the partly moved block's position. Only while the audio thread is kept out.
-    void rewind() { offset_ = 0; }
+    // Forgets the partly moved block's position (and the silence played since the last block: the sound
+    // ended there). Only while the audio thread is kept out.
+    void rewind() {
+        offset_ = 0;
+        silentBytes_ = 0;
+    }
+    // Audio thread: the sound system says it lost sound of its own (an overrun or underrun flag).
+    void deviceLost(std::size_t bytes) { lostBytes_.fetch_add(bytes, std::memory_order_relaxed); }
+    // Bytes of sound lost: captured with no block to take them, played as a gap, or lost by the device.
     std::size_t lostBytes() const { return lostBytes_.load(std::memory_order_relaxed); }
 
 private:
@@ -125,6 +138,7 @@ private:
     SpscRing<WaveHeader*, RT_MAX_QUEUED_BLOCKS> queued_;
     SpscRing<WaveHeader*, RT_MAX_QUEUED_BLOCKS> finished_;
     std::size_t offset_ = 0;
+    std::size_t silentBytes_ = 0;  // played as silence since the last block; audio thread only
     std::atomic<std::size_t> lostBytes_{0};
 };
 

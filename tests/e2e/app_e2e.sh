@@ -181,7 +181,7 @@ run_signal() {  # play the signal while recording both sides; report the program
 case "$case_name" in
 direct)
     # The default bank is installed beside the program, where it looks for it.
-    [ "$("$prefix/bin/zoriq1-filter" list "$prefix/bin/FirFilter.fib" | wc -l)" -eq 9 ] \
+    [ "$("$prefix/bin/zoriq1-filter" list "$prefix/lib/zoriq1/FirFilter.fib" | wc -l)" -eq 9 ] \
         || fail "the default bank is not installed beside the program"
     make_signal
     start_x || fail "no X server"
@@ -204,7 +204,7 @@ bank)
     # A copy of the installation with a bank of known filters beside the program.
     cp -r "$prefix" "$work/prefix"
     prefix="$work/prefix"
-    make_bank "$prefix/bin/FirFilter.fib"
+    make_bank "$prefix/lib/zoriq1/FirFilter.fib"
     start_x || fail "no X server"
     zq_pulse_start || fail "no sound server"
     start_program
@@ -222,7 +222,7 @@ bank)
     run_signal bank_filter
     key "$fn" Escape
     quit_program
-    "$python" "$here/check_filtered.py" "$work/rec.raw" "$prefix/bin/FirFilter.fib" 0 --wav "$work/out.wav" \
+    "$python" "$here/check_filtered.py" "$work/rec.raw" "$prefix/lib/zoriq1/FirFilter.fib" 0 --wav "$work/out.wav" \
         || fail "the output is not the filtered input"
     ;;
 noserver)
@@ -236,6 +236,8 @@ noserver)
     shot_window "$box" no_sound_server
     key "$box" Return
     wait_exit 10 && fail "the program ended with status 0 after the device check failed"
+    # The message box says it all: nothing of the sound libraries' own on stderr.
+    [ ! -s "$work/prog.log" ] || fail "the program printed more than its message box"
     echo "the device check's message was shown and the program ended"
     ;;
 nodisplay)

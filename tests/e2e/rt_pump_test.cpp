@@ -1,13 +1,15 @@
-// The audio-thread side of the real device layer, without a sound server: the lock-free ring, the pump
-// that moves samples between small device buffers and the queued blocks, and the gate that keeps the
-// audio thread out while blocks are taken back.
+// The real device layer without a sound server: the lock-free ring, the pump that moves samples between
+// small device buffers and the queued blocks (and counts what is lost), the gate that keeps the audio
+// thread out while blocks are taken back, and the choice of the sound system.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <thread>
 #include <vector>
 
 #include "engine/device/block_pump.h"
+#include "engine/device/sound_api.h"
 
 namespace {
 
@@ -136,6 +138,25 @@ TEST(BlockPump, PlaybackDrainsBlocksInOrderThenPlaysSilence) {
     EXPECT_EQ(drain(pump.finished()), (std::vector<WaveHeader*>{&blocks.headers[0], &blocks.headers[1]}));
     for (int i = 0; i < 4096; ++i) ASSERT_EQ(out[i], int16_t(1000 + i)) << "sample " << i;
     for (std::size_t i = 4096; i < out.size(); ++i) ASSERT_EQ(out[i], 0) << "sample " << i;
+    // Silence after the last block is the end of the sound; once another block follows, it was a gap.
+    EXPECT_EQ(pump.lostBytes(), 0u);
+    ASSERT_TRUE(pump.queued().push(&blocks.headers[0]));
+    EXPECT_EQ(pump.play(reinterpret_cast<uint8_t*>(out.data()), 2), 0);
+    EXPECT_EQ(out[0], int16_t(1000));
+    EXPECT_EQ(pump.lostBytes(), (out.size() - 4096) * 2);
+}
+
+TEST(BlockPump, LossesTheDeviceReportsAddUpWithTheOverrunsItSees) {
+    Blocks blocks(1);
+    BlockPump pump;
+    std::vector<int16_t> sound(256, 9);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(sound.data());
+    EXPECT_EQ(pump.capture(bytes, 512), 0);  // no block queued: an overrun
+    pump.deviceLost(512);                      // the server flagged one of its own
+    ASSERT_TRUE(pump.queued().push(&blocks.headers[0]));
+    EXPECT_EQ(pump.capture(bytes, 512), 0);    // taken: nothing more lost
+    EXPECT_EQ(pump.lostBytes(), 1024u);
+    EXPECT_EQ(blocks.data[0], 9);
 }
 
 TEST(BlockPump, AudioAndUiThreadsTogetherLoseAndRepeatNothing) {
@@ -224,6 +245,82 @@ TEST(CallbackGate, NoAudioWorkRunsWhileClosed) {
     stop = true;
     audio.join();
     EXPECT_EQ(leaks, 0) << "audio-thread work ran while the gate was closed";
+}
+
+// A made-up machine: what each sound system reports, and which of them were asked.
+struct Machine {
+    std::map<SoundApi, SoundApiReport> reports;
+    std::vector<SoundApi> compiled{SoundApi::Pulse, SoundApi::Alsa, SoundApi::Jack};
+    std::vector<SoundApi> asked;
+    SoundApiChoice choose(const char* forced = nullptr) {
+        asked.clear();
+        return ChooseSoundApi(forced, compiled, 11025, [this](SoundApi api) {
+            asked.push_back(api);
+            return reports[api];
+        });
+    }
+};
+
+TEST(SoundApiChoice, PulseThenAlsaThenJackOnlyAtTheProgramsRate) {
+    Machine m;
+    m.reports = {{SoundApi::Pulse, {3, 0}}, {SoundApi::Alsa, {2, 0}}, {SoundApi::Jack, {1, 48000}}};
+    SoundApiChoice c = m.choose();
+    // The desktop's server wins over a JACK server beside it; nothing else is even asked.
+    EXPECT_EQ(c.api, SoundApi::Pulse);
+    EXPECT_EQ(c.note, "");
+    EXPECT_EQ(m.asked, std::vector<SoundApi>{SoundApi::Pulse});
+
+    m.reports[SoundApi::Pulse].devices = 0;  // no PulseAudio server running
+    EXPECT_EQ(m.choose().api, SoundApi::Alsa);
+    EXPECT_EQ(m.asked, (std::vector<SoundApi>{SoundApi::Pulse, SoundApi::Alsa}));
+
+    m.reports[SoundApi::Alsa].devices = 0;
+    c = m.choose();
+    EXPECT_EQ(c.api, SoundApi::None);
+    EXPECT_EQ(c.note, "the JACK server runs at 48000 Hz, not at the 11025 Hz the program needs");
+
+    m.reports[SoundApi::Jack].fixedRate = 11025;
+    c = m.choose();
+    EXPECT_EQ(c.api, SoundApi::Jack);
+    EXPECT_EQ(c.note, "");
+
+    m.reports[SoundApi::Jack].devices = 0;  // nothing at all: the start-up check's message says it all
+    c = m.choose();
+    EXPECT_EQ(c.api, SoundApi::None);
+    EXPECT_EQ(c.note, "");
+
+    m.compiled = {SoundApi::Alsa};
+    m.reports[SoundApi::Alsa].devices = 1;
+    EXPECT_EQ(m.choose().api, SoundApi::Alsa);
+    EXPECT_EQ(m.asked, std::vector<SoundApi>{SoundApi::Alsa});  // what is not compiled in is never asked
+}
+
+TEST(SoundApiChoice, TheVariableForcesOneSystemAndABadValueIsSaid) {
+    Machine m;
+    m.reports = {{SoundApi::Pulse, {3, 0}}, {SoundApi::Alsa, {2, 0}}, {SoundApi::Jack, {1, 48000}}};
+    SoundApiChoice c = m.choose("alsa");
+    EXPECT_EQ(c.api, SoundApi::Alsa);
+    EXPECT_EQ(c.note, "");
+    EXPECT_EQ(m.asked, std::vector<SoundApi>{SoundApi::Alsa});
+    EXPECT_EQ(m.choose("PULSE").api, SoundApi::Pulse);
+    EXPECT_EQ(m.choose("").api, SoundApi::Pulse);
+
+    // Forced even where it cannot serve the program, with the reason for the failure that follows.
+    c = m.choose("jack");
+    EXPECT_EQ(c.api, SoundApi::Jack);
+    EXPECT_EQ(c.note, "ZORIQ1_AUDIO_API=jack, but the JACK server runs at 48000 Hz, not at the 11025 Hz the program needs");
+    m.reports[SoundApi::Alsa].devices = 0;
+    c = m.choose("alsa");
+    EXPECT_EQ(c.api, SoundApi::Alsa);
+    EXPECT_EQ(c.note, "ZORIQ1_AUDIO_API=alsa, but ALSA offers no device");
+
+    c = m.choose("oss");
+    EXPECT_EQ(c.api, SoundApi::Pulse);
+    EXPECT_EQ(c.note, "ZORIQ1_AUDIO_API=oss is not one of pulse, alsa, jack; choosing as usual");
+    m.compiled = {SoundApi::Pulse, SoundApi::Alsa};
+    c = m.choose("jack");
+    EXPECT_EQ(c.api, SoundApi::Pulse);
+    EXPECT_EQ(c.note, "ZORIQ1_AUDIO_API=jack, but this build of RtAudio has no JACK; choosing as usual");
 }
 
 }  // namespace

@@ -7,6 +7,12 @@
 #   run_audio_e2e.sh server-freeze PROGRAM the server stops answering mid-run (SIGSTOP): an error arrives
 #                                          from the stall watchdog, and taking the engine down does not hang
 #   run_audio_e2e.sh no-server   PROGRAM   no server and no card: the probe answers 3 quickly
+#   run_audio_e2e.sh quiet       PROGRAM   no server: nothing of the sound libraries on stderr; a forced sound
+#                                          system that cannot serve says why in exactly one line of its own
+#   run_audio_e2e.sh jack-beside PROGRAM   a JACK server at 48000 Hz beside the sound server: the engine still
+#                                          goes through PulseAudio, bit-exact, nothing on stderr
+#   run_audio_e2e.sh alsa-forced PROGRAM   ZORIQ1_AUDIO_API=alsa, ALSA routed to the sound server by its pulse
+#                                          plugin: the engine goes through ALSA, bit-exact, nothing on stderr
 # PROGRAM is the engine_loopback test program.
 set -uo pipefail
 case_name=${1:?case}
@@ -17,6 +23,7 @@ checker="$here/check_loopback.py"
 
 work=$(mktemp -d /tmp/zq-e2e.XXXXXX)
 prog_pid=
+jack_pid=
 keep=
 source "$here/pulse_env.sh"
 
@@ -25,6 +32,7 @@ cleanup() {
         kill "$prog_pid" 2>/dev/null || true
         wait "$prog_pid" 2>/dev/null || true
     fi
+    stop_jack
     zq_pulse_stop
     if [ -n "$keep" ]; then echo "files kept in $work"; else rm -rf "$work"; fi
 }
@@ -43,6 +51,65 @@ value() {  # value KEY: the program's "KEY value" line
 }
 
 now_ms() { date +%s%3N; }
+
+# A dummy JACK server at 48000 Hz, as musicians run one, under a name of its own so that it meets no
+# other test's server; the program finds it through JACK_DEFAULT_SERVER.
+start_jack() {
+    command -v jackd >/dev/null || fail "jackd is missing (package jackd2)"
+    export JACK_DEFAULT_SERVER="zq-e2e-$$" JACK_NO_AUDIO_RESERVATION=1
+    jackd --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 >"$work/jackd.log" 2>&1 &
+    jack_pid=$!
+    local i
+    for i in $(seq 1 50); do
+        timeout 2 jack_lsp >/dev/null 2>&1 && return 0
+        kill -0 "$jack_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    cat "$work/jackd.log"
+    fail "the JACK server did not start"
+}
+
+stop_jack() {
+    [ -n "$jack_pid" ] || return 0
+    kill "$jack_pid" 2>/dev/null || true
+    wait "$jack_pid" 2>/dev/null || true
+    jack_pid=
+}
+
+# probe_says EXPECTED_RESULT [LINE]: the probe's answer, and its stderr exactly LINE (or nothing).
+probe_says() {
+    timeout 60 "$program" probe "$1" >"$work/probe.log" 2>"$work/probe.err"
+    local rc=$?
+    cat "$work/probe.log" "$work/probe.err"
+    [ "$rc" -ne 124 ] || fail "the probe hung"
+    [ "$rc" -eq 0 ] || fail "the probe did not answer $1"
+    [ "$(cat "$work/probe.err")" = "${2:-}" ] || fail "stderr is not exactly '${2:-}'"
+}
+
+# loopback_exact CLIENT: a chirp through the engine, bit for bit, with the program's sound going through
+# the server client named CLIENT, and nothing on stderr (no noise, no samples lost).
+loopback_exact() {
+    sox -D -n -r 11025 -c 1 -b 16 "$work/chirp.wav" synth 8 sine 100-4000 gain -6 pad 0.2 0.2 \
+        || fail "sox could not make the test signal"
+    zq_pulse_record "$work/rec.raw"
+    timeout 60 "$program" run 11 "$work/out.wav" >"$work/prog.log" 2>"$work/prog.err" &
+    prog_pid=$!
+    wait_streaming || fail "the program did not start streaming"
+    pactl list clients | grep -qF "application.name = \"$1\"" || fail "no sound server client \"$1\""
+    sleep 0.5
+    zq_pulse_play "$work/chirp.wav" || fail "paplay failed"
+    wait "$prog_pid"
+    rc=$?
+    prog_pid=
+    sleep 0.3
+    kill "$ZQ_REC_PID" 2>/dev/null
+    wait "$ZQ_REC_PID" 2>/dev/null
+    cat "$work/prog.log" "$work/prog.err"
+    [ "$rc" -eq 0 ] || fail "the program ended with status $rc"
+    [ ! -s "$work/prog.err" ] || fail "the program printed on stderr"
+    "$python" "$checker" "$work/rec.raw" --wav "$work/out.wav" --min-seconds 7 --max-latency-ms 60 \
+        || fail "the loopback recording does not match"
+}
 
 wait_streaming() {  # until the program has both directions running (or 10 s)
     local i
@@ -80,7 +147,7 @@ loopback)
     ;;
 server-kill | server-freeze)
     zq_pulse_start || fail "no sound server"
-    timeout 60 "$program" until-error 20 "$work/out.wav" >"$work/prog.log" 2>&1 &
+    timeout 60 "$program" until-error 20 "$work/out.wav" >"$work/prog.log" 2>"$work/prog.err" &
     prog_pid=$!
     wait_streaming || fail "the program did not start streaming"
     sleep 2
@@ -95,10 +162,12 @@ server-kill | server-freeze)
     prog_pid=
     ended_at=$(now_ms)
     zq_pulse_kill_server
-    cat "$work/prog.log"
+    cat "$work/prog.log" "$work/prog.err"
     [ "$rc" -ne 124 ] || fail "the program hung (killed by timeout)"
     [ "$rc" -lt 128 ] || fail "the program crashed (status $rc)"
     [ "$rc" -eq 0 ] || fail "no error was reported after the server died (status $rc)"
+    # The engine reported the error; the sound libraries say nothing of their own.
+    [ ! -s "$work/prog.err" ] || fail "the program printed on stderr"
     first=$(value first-error-ms)
     took=$((first - killed_at))
     echo "error $(value first-error) reported $took ms after the server went away;" \
@@ -122,6 +191,32 @@ no-server)
     [ "$rc" -ne 124 ] || fail "the probe hung"
     [ "$rc" -eq 0 ] || fail "the probe did not answer 3 (status $rc)"
     [ "$took" -lt 10000 ] || fail "the probe took $took ms"
+    ;;
+quiet)
+    mkdir -p "$work/run" "$work/config/pulse"
+    chmod 700 "$work/run"
+    echo "autospawn = no" >"$work/config/pulse/client.conf"
+    export XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/config" PULSE_SERVER="unix:$work/run/no-such-socket"
+    probe_says 3
+    ZORIQ1_AUDIO_API=oss probe_says 3 "zoriq1: ZORIQ1_AUDIO_API=oss is not one of pulse, alsa, jack; choosing as usual"
+    start_jack
+    probe_says 3 "zoriq1: the JACK server runs at 48000 Hz, not at the 11025 Hz the program needs"
+    ZORIQ1_AUDIO_API=jack probe_says 3 \
+        "zoriq1: ZORIQ1_AUDIO_API=jack, but the JACK server runs at 48000 Hz, not at the 11025 Hz the program needs"
+    ;;
+jack-beside)
+    zq_pulse_start || fail "no sound server"
+    start_jack
+    probe_says 0
+    loopback_exact "ZORIQ1 capture"
+    ;;
+alsa-forced)
+    zq_pulse_start || fail "no sound server"
+    mkdir -p "$work/home"
+    printf 'pcm.!default { type pulse }\nctl.!default { type pulse }\n' >"$work/home/.asoundrc"
+    export HOME="$work/home" ZORIQ1_AUDIO_API=alsa
+    probe_says 0
+    loopback_exact "ALSA plug-in [$(basename "$program")]"
     ;;
 *)
     echo "unknown case $case_name" >&2

@@ -196,6 +196,30 @@ TEST_F(Engine, StopHandsBackBlocksWithoutReportingThem) {
     EXPECT_EQ(WaveExit(), 0);
 }
 
+TEST_F(Engine, SamplesTheDevicesLostAreSaidInOneLineAtExit) {
+    startAll();
+    capture(0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(stopAll(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // nothing lost, nothing said
+
+    startAll();
+    ASSERT_TRUE(sim.loseSamples(D::Capture, 300));
+    ASSERT_TRUE(sim.loseSamples(D::Playback, 2048));
+    ASSERT_TRUE(sim.loseSamples(D::Capture, 5));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(stopAll(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "zoriq1: 2353 samples were lost at the sound device during the function "
+              "(capture overruns: 305, playback underruns: 2048)\n");
+
+    // Each run counts afresh.
+    startAll();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(stopAll(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
 TEST_F(Engine, NotificationsQueuedAtExitAreDropped) {
     startAll();
     capture(0);

@@ -106,6 +106,7 @@ public:
         }
         return 0;
     }
+    uint64_t lostSamples() const override { return m_lost; }
 
     // The oldest queued block is done: post its notification.
     WaveHeader* finishFront() {
@@ -124,6 +125,7 @@ public:
 
     std::deque<WaveHeader*> m_queued;
     bool m_started = false;
+    uint64_t m_lost = 0;
 
 private:
     int call(SimOp op) { return m_state ? m_state->call(m_direction, op) : 1; }
@@ -199,6 +201,13 @@ bool SimWaveBackend::completePlayback() {
     WaveHeader* header = dev->m_queued.front();
     d->played.insert(d->played.end(), header->lpData, header->lpData + header->dwBufferLength / 2);
     dev->finishFront();
+    return true;
+}
+
+bool SimWaveBackend::loseSamples(WaveDirection direction, uint64_t samples) {
+    SimDevice* dev = device(d, direction);
+    if (!dev) return false;
+    dev->m_lost += samples;
     return true;
 }
 

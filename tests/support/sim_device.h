@@ -35,6 +35,9 @@ public:
     // False when nothing is queued.
     bool completePlayback();
 
+    // The open device of the direction loses samples (an overrun or underrun). False when none is open.
+    bool loseSamples(WaveDirection direction, uint64_t samples);
+
     int queuedCapture() const;
     int queuedPlayback() const;
     bool isOpen(WaveDirection direction) const;

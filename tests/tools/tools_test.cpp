@@ -13,12 +13,9 @@
 #include "tools/filter_files.h"
 #include "tools/fir_design.h"
 #include "tools/response.h"
+#include "tool_run.h"
 
 namespace {
-
-std::string temp(const std::string& name) {
-    return std::string(testing::TempDir()) + "zq_tools_" + std::to_string(getpid()) + "_" + name;
-}
 
 std::vector<double> design(BandType band, int taps, double f1, double f2 = 0, WindowType w = WindowType::Hamming) {
     FirDesign d;
@@ -31,18 +28,6 @@ std::vector<double> design(BandType band, int taps, double f1, double f2 = 0, Wi
     auto h = DesignFir(d, error);
     EXPECT_EQ(error, "");
     return h;
-}
-
-// Runs the tool; returns its exit status and what it wrote to stderr.
-int tool(const std::string& args, std::string* err = nullptr) {
-    const std::string errFile = temp("stderr");
-    const int status = std::system((std::string(ZQ_FILTER_TOOL) + " " + args + " >/dev/null 2>" + errFile).c_str());
-    if (err) {
-        std::ifstream in(errFile);
-        std::getline(in, *err);
-    }
-    std::remove(errFile.c_str());
-    return WEXITSTATUS(status);
 }
 
 }  // namespace
@@ -179,7 +164,7 @@ TEST(FilterTool, CommandLineSaysWhatIsWrongInOneLine) {
     EXPECT_EQ(tool("check " + broken, &err), 1);
     EXPECT_NE(err.find("shorter than its index"), std::string::npos);
     EXPECT_EQ(tool("check " + std::string(ZQ_DEFAULT_BANK)), 0);
-    for (const char* command : {"design", "bank", "list", "check", "import", "response"})
+    for (const char* command : {"design", "bank", "list", "check", "import", "response", "apply"})
         EXPECT_EQ(tool(std::string(command) + " --help"), 0) << command;
     const std::string png = temp("r.png");
     EXPECT_EQ(tool("response " + std::string(ZQ_DEFAULT_BANK) + " --index 8 --png " + png), 0);

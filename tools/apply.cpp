@@ -1,0 +1,303 @@
+#include "tools/apply.h"
+
+#include <sndfile.h>
+#include <soxr.h>
+
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "dsp/fir_convolve.h"
+#include "engine/wave_file.h"
+#include "engine/wave_format.h"
+
+namespace {
+
+// The program's blocks and ring.
+constexpr uint32_t kBlock = WAVE_BLOCK_SAMPLES;
+constexpr int32_t kBlocks = WAVE_NUM_BLOCKS;
+constexpr int kRate = WAVE_SAMPLE_RATE;
+constexpr uint64_t kMaxSamples = WAVE_FILE_MAX_DATA_BYTES / 2;
+
+std::string errnoText() {
+    return std::strerror(errno);
+}
+
+// The input as 16-bit mono 11025 Hz samples, converted on the way when it is anything else.
+class Input {
+public:
+    ~Input() {
+        if (m_resampler) soxr_delete(m_resampler);
+        if (m_file) sf_close(m_file);
+    }
+
+    bool open(const std::string& path, std::string& error) {
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0) return error = "cannot read " + path + ": " + errnoText(), false;
+        if (S_ISDIR(st.st_mode)) return error = path + " is a directory, not a sound file", false;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return error = "cannot read " + path + ": " + errnoText(), false;
+        if (S_ISREG(st.st_mode) && st.st_size == 0) {
+            ::close(fd);
+            return error = path + " is empty", false;
+        }
+        m_path = path;
+        m_file = sf_open_fd(fd, SFM_READ, &m_info, SF_TRUE);
+        if (!m_file)
+            return error = path + " is not a sound file this tool can read (" + sf_strerror(nullptr) + ")", false;
+        // Some streams (a cut Ogg file) do not say how long they are.
+        m_lengthKnown = m_info.frames != SF_COUNT_MAX;
+        if (m_info.frames <= 0 || m_info.channels <= 0 || m_info.samplerate <= 0)
+            return error = path + " holds no samples", false;
+
+        const int subtype = m_info.format & SF_FORMAT_SUBMASK;
+        m_exact = m_info.channels == 1 && m_info.samplerate == kRate && subtype == SF_FORMAT_PCM_16;
+        if (m_exact) {
+            m_total = m_lengthKnown ? static_cast<uint64_t>(m_info.frames) : 0;
+            return true;
+        }
+        std::string what;
+        if (m_info.channels != 1) what = std::to_string(m_info.channels) + " channels averaged";
+        if (m_info.samplerate != kRate) {
+            if (!what.empty()) what += ", ";
+            what += "resampled from " + std::to_string(m_info.samplerate) + " Hz to 11025 Hz";
+            soxr_error_t e = nullptr;
+            const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
+            const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
+            m_resampler = soxr_create(m_info.samplerate, kRate, 1, &e, &io, &quality, nullptr);
+            if (!m_resampler) return error = std::string("cannot resample: ") + (e ? e : "no resampler"), false;
+            e = soxr_set_input_fn(m_resampler, supply, this, kChunk);
+            if (e) return error = std::string("cannot resample: ") + e, false;
+        }
+        if (subtype != SF_FORMAT_PCM_16) {
+            SF_FORMAT_INFO format{};
+            format.format = subtype;
+            const bool named = sf_command(nullptr, SFC_GET_FORMAT_INFO, &format, sizeof format) == 0 && format.name;
+            if (!what.empty()) what += ", ";
+            what += std::string(named ? format.name : "samples") + " rounded to 16 bits";
+        }
+        m_conversion = what;
+        if (m_lengthKnown)
+            m_total = m_resampler ? static_cast<uint64_t>(std::ceil(static_cast<double>(m_info.frames) * kRate /
+                                                                    m_info.samplerate))
+                                  : static_cast<uint64_t>(m_info.frames);
+        return true;
+    }
+
+    // Empty when the samples go through unchanged.
+    const std::string& conversion() const { return m_conversion; }
+    // Samples the output will hold, at most (a resampler may give one fewer); 0 when the input does not say.
+    uint64_t total() const { return m_total; }
+
+    // After the last sample: why the input ended before its end, if it did.
+    bool endedEarly(std::string& error) const {
+        if (sf_error(m_file) != SF_ERR_NO_ERROR) {
+            error = "cannot read " + m_path + " after " + std::to_string(m_framesRead) + " samples: " +
+                    sf_strerror(m_file);
+            return true;
+        }
+        if (m_lengthKnown && m_framesRead < m_info.frames) {
+            error = m_path + " ends after " + std::to_string(m_framesRead) + " of its " +
+                    std::to_string(m_info.frames) + " samples: it is cut short or damaged";
+            return true;
+        }
+        return false;
+    }
+
+    // Fills out with up to n samples; fewer only at the end of the input.
+    size_t read(int16_t* out, size_t n) {
+        size_t got = 0;
+        if (m_exact) {
+            while (got < n) {
+                const sf_count_t k = sf_readf_short(m_file, out + got, static_cast<sf_count_t>(n - got));
+                if (k <= 0) break;
+                got += static_cast<size_t>(k);
+                m_framesRead += k;
+            }
+        } else {
+            m_converted.resize(n);
+            while (got < n) {
+                const size_t k = m_resampler ? soxr_output(m_resampler, m_converted.data() + got, n - got)
+                                             : mono(m_converted.data() + got, n - got);
+                if (k == 0) break;
+                got += k;
+            }
+            for (size_t i = 0; i < got; ++i) out[i] = toSample(m_converted[i]);
+        }
+        // Never more than announced, whatever the resampler's flush adds.
+        if (m_total > 0 && m_produced + got > m_total) got = static_cast<size_t>(m_total - m_produced);
+        m_produced += got;
+        return got;
+    }
+
+private:
+    static constexpr size_t kChunk = 16384;
+
+    static int16_t toSample(double v) {
+        const double s = std::nearbyint(v * 32768.0);
+        if (!(s > -32768.0)) return s < 0 ? -32768 : 0;  // NaN gives silence
+        return s > 32767.0 ? 32767 : static_cast<int16_t>(s);
+    }
+
+    // Up to n frames read and averaged to one channel, in the -1..1 scale of libsndfile.
+    size_t mono(double* out, size_t n) {
+        const int channels = m_info.channels;
+        m_frames.resize(n * static_cast<size_t>(channels));
+        const sf_count_t k = sf_readf_double(m_file, m_frames.data(), static_cast<sf_count_t>(n));
+        if (k <= 0) return 0;
+        m_framesRead += k;
+        for (sf_count_t i = 0; i < k; ++i) {
+            double sum = 0.0;
+            for (int c = 0; c < channels; ++c) sum += m_frames[static_cast<size_t>(i * channels + c)];
+            out[i] = sum / channels;
+        }
+        return static_cast<size_t>(k);
+    }
+
+    static size_t supply(void* self, soxr_in_t* data, size_t requested) {
+        auto* input = static_cast<Input*>(self);
+        input->m_mono.resize(std::min(requested, kChunk));
+        *data = input->m_mono.data();
+        return input->mono(input->m_mono.data(), input->m_mono.size());
+    }
+
+    SNDFILE* m_file = nullptr;
+    SF_INFO m_info{};
+    soxr_t m_resampler = nullptr;
+    std::string m_path;
+    bool m_exact = false;
+    bool m_lengthKnown = false;
+    sf_count_t m_framesRead = 0;
+    uint64_t m_total = 0;
+    uint64_t m_produced = 0;
+    std::string m_conversion;
+    std::vector<double> m_frames, m_mono, m_converted;
+};
+
+// The output's temporary file beside it: removed unless committed, also when the tool is interrupted.
+char g_tempPath[4096];
+volatile sig_atomic_t g_tempExists = 0;
+
+void removeTempAndDie(int signal) {
+    if (g_tempExists) ::unlink(g_tempPath);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+class TempOutput {
+public:
+    ~TempOutput() { discard(); }
+
+    bool create(const std::string& target, std::string& error) {
+        const std::filesystem::path out(target);
+        const std::filesystem::path dir = out.has_parent_path() ? out.parent_path() : std::filesystem::path(".");
+        const std::string pattern = (dir / ("." + out.filename().string() + ".XXXXXX")).string();
+        if (pattern.size() >= sizeof g_tempPath) return error = "the path " + target + " is too long", false;
+        std::memcpy(g_tempPath, pattern.c_str(), pattern.size() + 1);
+        const int fd = ::mkstemp(g_tempPath);
+        if (fd < 0) return error = "cannot create a file in " + dir.string() + ": " + errnoText(), false;
+        g_tempExists = 1;
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) std::signal(s, removeTempAndDie);
+        // mkstemp makes the file private; the output gets the mode any new file would.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+        ::close(fd);
+        return true;
+    }
+
+    const char* path() const { return g_tempPath; }
+
+    // The finished file takes the output's name, contents on disk first.
+    bool commit(const std::string& target, std::string& error) {
+        const int fd = ::open(g_tempPath, O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || ::fsync(fd) != 0) {
+            error = "cannot write " + target + ": " + errnoText();
+            if (fd >= 0) ::close(fd);
+            return false;
+        }
+        ::close(fd);
+        if (::rename(g_tempPath, target.c_str()) != 0) return error = "cannot write " + target + ": " + errnoText(), false;
+        release();
+        return true;
+    }
+
+    void discard() {
+        if (g_tempExists) ::unlink(g_tempPath);
+        release();
+    }
+
+private:
+    void release() {
+        if (!g_tempExists) return;
+        g_tempExists = 0;
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) std::signal(s, SIG_DFL);
+    }
+};
+
+std::string tooLong(const std::string& input) {
+    return input + " is too long: the output would pass the 4 GiB a WAV file can hold (54 hours at 11025 Hz)";
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+}  // namespace
+
+bool ApplyFilter(const ApplyJob& job, std::string& error) {
+    if (job.output.empty()) return error = "name the output file", false;
+    struct stat st;
+    if (::stat(job.output.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return error = job.output + " is a directory", false;
+    if (sameFile(job.input, job.output))
+        return error = job.output + " is both input and output: write the filtered sound to another file", false;
+
+    Input input;
+    if (!input.open(job.input, error)) return false;
+    if (input.total() > kMaxSamples) return error = tooLong(job.input), false;
+    if (!input.conversion().empty() && job.converted) job.converted(input.conversion());
+
+    TempOutput temp;
+    if (!temp.create(job.output, error)) return false;
+    if (WaveFile(WAVE_FILE_CREATE, temp.path(), nullptr, 0) != 0)
+        return error = "cannot write " + job.output + ": " + errnoText(), false;
+
+    // The program's ring, silent before the first block, and the output block beside it.
+    std::vector<int16_t> inputRing(kBlock * kBlocks, 0);
+    std::vector<int16_t> outputRing(kBlock * kBlocks, 0);
+    uint64_t done = 0;
+    for (int32_t block = 0;; block = (block + 1) % kBlocks) {
+        int16_t* in = inputRing.data() + kBlock * block;
+        const size_t n = input.read(in, kBlock);
+        if (n == 0) break;
+        std::fill(in + n, in + kBlock, int16_t{0});
+        FirConvolve(inputRing.data(), block, outputRing.data(), block, kBlock, kBlocks, job.coefficients, job.count);
+        if (done + n > kMaxSamples) {
+            error = tooLong(job.input);
+            WaveFile(WAVE_FILE_CLOSE, nullptr, nullptr, 0);
+            return false;
+        }
+        if (WaveFile(WAVE_FILE_WRITE, nullptr, outputRing.data() + kBlock * block, static_cast<int>(2 * n)) != 0) {
+            error = "cannot write " + job.output + ": " + errnoText();
+            WaveFile(WAVE_FILE_CLOSE, nullptr, nullptr, 0);
+            return false;
+        }
+        done += n;
+        if (job.progress) job.progress(done, input.total());
+        if (n < kBlock) break;
+    }
+    if (WaveFile(WAVE_FILE_CLOSE, nullptr, nullptr, 0) != 0)
+        return error = "cannot write " + job.output + ": " + errnoText(), false;
+    if (input.endedEarly(error)) return false;
+    if (done == 0) return error = job.input + " holds no samples", false;
+    return temp.commit(job.output, error);
+}
