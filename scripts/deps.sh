@@ -16,6 +16,7 @@ PACKAGES=(
   # tests: a JACK server beside it, and ALSA routed to it (JACK 2's development files keep RtAudio's)
   jackd2 libjack-jackd2-dev libasound2-plugins
   xvfb xauth xdotool x11-apps imagemagick
+  x11-utils openbox
   python3 python3-numpy python3-scipy
   locales
   # the filter tool's sound files

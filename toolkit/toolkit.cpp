@@ -1,15 +1,19 @@
 #include "toolkit/toolkit.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontMetricsF>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPointer>
 #include <QScreen>
+#include <QWindow>
 
 namespace {
 MessageBoxHook messageBoxHook;
@@ -93,6 +97,10 @@ int RunModalLoop(QDialog* dlg) {
     return guard ? guard->result() : QDialog::Rejected;
 }
 
+QFont DialogFont() {
+    return QApplication::font();
+}
+
 DialogUnits::DialogUnits(const QFont& font) {
     QFontMetricsF metrics(font);
     const QString alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
@@ -166,12 +174,55 @@ QString DecodeCp1252(const char* bytes, std::size_t length) {
     return text;
 }
 
+void FitTextWidth(QWidget* control) {
+    QString text;
+    if (auto* label = qobject_cast<QLabel*>(control))
+        text = label->text();
+    else if (auto* button = qobject_cast<QAbstractButton*>(control))
+        text = button->text();
+    if (text.isEmpty()) return;
+    const int needed = control->sizeHint().width();
+    if (needed > control->width()) control->resize(needed, control->height());
+}
+
+void KeepGap(const QWidget* previous, QWidget* next, int gap, bool keepRight) {
+    const int shift = previous->geometry().right() + 1 + gap - next->x();
+    if (shift <= 0) return;
+    QRect rect = next->geometry();
+    if (keepRight)
+        rect.setLeft(rect.left() + shift);
+    else
+        rect.translate(shift, 0);
+    next->setGeometry(rect);
+}
+
+QMargins FrameMargins(const QWidget* w, std::initializer_list<const QWidget*> alike) {
+    auto margins = [](const QWidget* window) {
+        // Asked of the platform: the widget's own frame geometry lags behind until its events are handled.
+        const QWindow* handle = window->windowHandle();
+        return handle ? handle->frameMargins() : QMargins();
+    };
+    QMargins result = margins(w);
+    for (const QWidget* other : alike) {
+        if (!result.isNull()) break;
+        if (other) result = margins(other);
+    }
+    return result;
+}
+
+void MoveFrameTo(QWidget* w, const QPoint& frameTopLeft, std::initializer_list<const QWidget*> alike) {
+    const QMargins frame = FrameMargins(w, alike);
+    w->setGeometry(QRect(frameTopLeft + QPoint(frame.left(), frame.top()), w->size()));
+}
+
 void CenterOverOwner(QWidget* w) {
     QWidget* owner = w->parentWidget();
-    QRect area = owner && owner->isVisible() ? owner->frameGeometry()
+    // The owner's frame from the platform too: its frameGeometry() can lag behind a fresh frame.
+    QRect area = owner && owner->isVisible() ? owner->geometry().marginsAdded(FrameMargins(owner))
                                              : (w->screen() ? w->screen()->availableGeometry() : QRect());
     if (area.isNull()) return;
-    QRect frame = w->frameGeometry();
+    // The frame is centred, not the client area.
+    QRect frame = w->geometry().marginsAdded(FrameMargins(w, {owner}));
     frame.moveCenter(area.center());
-    w->move(frame.topLeft());
+    MoveFrameTo(w, frame.topLeft(), {owner});
 }

@@ -3,10 +3,12 @@
 // tests can answer them without a human.
 #include <QDialog>
 #include <QFont>
+#include <QMargins>
 #include <QRect>
 #include <QString>
 #include <cstddef>
 #include <functional>
+#include <initializer_list>
 
 // The program's name: the executable's file name without its extension. Titles every message box.
 QString ProgramName();
@@ -52,11 +54,15 @@ void PostCloseRequest(QDialog* dialog);
 // survives the dialog hiding and showing again. Returns the dialog's result.
 int RunModalLoop(QDialog* dlg);
 
+// The one font of every window: the desktop's own. No window sets a font of its own, so dialog units
+// mean the same size in every window.
+QFont DialogFont();
+
 // Layouts are given in dialog units: horizontal unit = average character width / 4,
-// vertical unit = character height / 8, of the dialog's font.
+// vertical unit = character height / 8, of the dialog font.
 class DialogUnits {
 public:
-    explicit DialogUnits(const QFont& font);
+    explicit DialogUnits(const QFont& font = DialogFont());
     int x(int dluX) const;
     int y(int dluY) const;
     QRect rect(int x, int y, int w, int h) const;
@@ -86,11 +92,21 @@ private:
     bool m_bDestroying = false;
 };
 
-// Puts a control at rect and tags it with its numeric id (object name "ctrlN", property "ctrlId"), so that
-// code and tests can find controls by the ids of the layout tables.
+// Widens a label, check box or button whose text needs more than its width; x, y and height stay.
+// A layout in dialog units can be too narrow for the font, and text must never be cut.
+void FitTextWidth(QWidget* control);
+
+// Keeps `next`, the control right of `previous` on the same row, `gap` pixels away from it after
+// `previous` grew to fit its text: next moves right or, with keepRight (an edit that scrolls), keeps its
+// right edge and narrows.
+void KeepGap(const QWidget* previous, QWidget* next, int gap, bool keepRight = false);
+
+// Puts a control at rect (widened to its text if needed) and tags it with its numeric id (object name
+// "ctrlN", property "ctrlId"), so that code and tests can find controls by the ids of the layout tables.
 template <typename W>
 W* PlaceControl(W* widget, int id, const QRect& rect) {
     widget->setGeometry(rect);
+    FitTextWidth(widget);
     if (id) {
         widget->setObjectName(QString("ctrl%1").arg(id));
         widget->setProperty("ctrlId", id);
@@ -104,5 +120,16 @@ QString DecodeCp1252(const char* bytes, std::size_t length);
 // "Text (*.a)|*.a||" filter pairs as a Qt name filter list ("Text (*.a)").
 QString QtFileFilter(const QString& pairs);
 
-// Centres w over its owner (or the screen when it has none), keeping its size.
+// The frame a window manager puts around the top-level window w: known only once the manager has
+// framed the shown window. Until then it is taken from the first framed window of `alike`: a manager
+// frames one program's windows alike. Zero without a window manager.
+QMargins FrameMargins(const QWidget* w, std::initializer_list<const QWidget*> alike = {});
+
+// Moves the top-level window w, keeping its size, so that its frame's corner lands on frameTopLeft; the
+// frame is that of FrameMargins(w, alike). It places the client area itself: asking Qt to place the frame
+// of a window not framed yet races with the manager framing it, and can land a frame's width off.
+void MoveFrameTo(QWidget* w, const QPoint& frameTopLeft, std::initializer_list<const QWidget*> alike = {});
+
+// Centres w's frame over its owner's frame (or over the screen when the owner is hidden), keeping w's
+// size. Right also while w is still hidden and unframed: the owner's frame stands in for w's.
 void CenterOverOwner(QWidget* w);

@@ -19,14 +19,16 @@
 CFunctionDlg::CFunctionDlg(QWidget* owner, const Layout& layout, const RunnerOps& runner)
     : ZqDialog(owner), m_runner(runner)
 {
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    // A caption with the close box (Stop Function) only: no minimise, no maximise, fixed size.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
     setModal(false);
     setWindowTitle(QString::fromLatin1(layout.caption));
-    setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
-    setFixedSize(DialogUnits(font()).size(layout.width, layout.height));
+    const DialogUnits units;
+    setFixedSize(units.size(layout.width, layout.height));
 
-    const DialogUnits units(font());
     QWidget* previousInTabOrder = nullptr;
+    const ControlSpec* previous = nullptr;
     for (int n = 0; n < layout.count; ++n) {
         const ControlSpec& control = layout.controls[n];
         const QString text = QString::fromLatin1(control.text);
@@ -54,6 +56,10 @@ CFunctionDlg::CFunctionDlg(QWidget* owner, const Layout& layout, const RunnerOps
         }
         }
         PlaceControl(widget, control.id >= 0 ? control.id : 0, units.rect(control.x, control.y, control.w, control.h));
+        // A control keeps its gap to the one left of it on the same row, whatever width that one needed.
+        if (previous && previous->y == control.y && previous->x < control.x)
+            KeepGap(m_controls.last(), widget, units.x(control.x) - units.x(previous->x + previous->w));
+        previous = &control;
         if (control.kind == CheckBox || control.kind == DefaultButton) {
             if (previousInTabOrder)
                 setTabOrder(previousInTabOrder, widget);
@@ -103,8 +109,9 @@ void CFunctionDlg::InitDialog()
         PostCloseRequest(this);
         return;
     }
-    CenterOverOwner(this);
+    // Topmost first: changing a flag moves the window back to its position taken as a frame position.
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    CenterOverOwner(this);
     for (const SpectrumCheck& check : m_checks)
         check.button->setChecked(*check.flag != 0);
     if (!ReadCoefficients()) {
@@ -134,6 +141,8 @@ void CFunctionDlg::OnSpectrumCheck(int index)
                                                  WAVE_BLOCK_SAMPLES, this);
         SetSpectrumLink(check, spectrum);
         spectrum->show();
+        // This window stays on top; without a window manager nobody else keeps it there.
+        raise();
     } else if (!checked && *check.link) {
         CSpectrumDisplayDlg* spectrum = *check.link;
         SetSpectrumLink(check, nullptr);

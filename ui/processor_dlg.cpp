@@ -50,7 +50,7 @@ CProcessorDlg::CProcessorDlg(QWidget* parent) : ZqDialog(parent) {
     setWindowTitle("ZORIQ1  Quorvel 1");
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
-    const DialogUnits du(font());
+    const DialogUnits du;
     setFixedSize(du.size(268, 239));
 
     PlaceControl(new QGroupBox("Function", this), 0, du.rect(3, 3, 261, 168));
@@ -63,6 +63,7 @@ CProcessorDlg::CProcessorDlg(QWidget* parent) : ZqDialog(parent) {
     m_chkOutputToFile = PlaceControl(new QCheckBox("&WAVE File :", this), IDC_OUTPUT_TO_FILE, du.rect(9, 185, 48, 12));
     m_edtOutputPath = PlaceControl(new QLineEdit(this), IDC_OUTPUT_PATH, du.rect(60, 185, 200, 12));
     m_edtOutputPath->setReadOnly(true);
+    KeepGap(m_chkOutputToFile, m_edtOutputPath, du.x(60) - du.x(57), true);
     m_btnSelectOutput =
         PlaceControl(new QPushButton("Select &Output File", this), IDC_SELECT_OUTPUT, du.rect(103, 201, 61, 15));
     m_btnStopProgram = PlaceControl(new QPushButton("Stop &Program", this), IDCANCEL, du.rect(103, 222, 62, 15));

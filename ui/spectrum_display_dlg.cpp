@@ -1,5 +1,6 @@
 #include "ui/spectrum_display_dlg.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -51,6 +52,14 @@ int truncToInt(double v) {
     return static_cast<int>(v);
 }
 
+const CSpectrumDisplayDlg* OtherSpectrumWindow(const CSpectrumDisplayDlg* self) {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        auto* other = qobject_cast<const CSpectrumDisplayDlg*>(window);
+        if (other && other != self) return other;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 CSpectrumPlot::CSpectrumPlot(CSpectrumDisplayDlg* parent) : QWidget(parent) {
@@ -97,10 +106,11 @@ CSpectrumDisplayDlg::CSpectrumDisplayDlg(const QString& caption, int sampleRate,
     m_pPoints = new SpectrumPoint[rows]();
     m_sums.assign(rows, 0);
 
-    // A tool window of the owner's: a caption but no close box and no window menu.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    // A caption but no window menu, so no close, minimise or maximise box. An ordinary window, not a
+    // dialog: a manager keeps a dialog above the window it belongs to, and the function window stays on top.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     setWindowTitle("ZORIQ1: Spectrum Display");
-    const DialogUnits du(font());
+    const DialogUnits du;
     setFixedSize(du.size(264, 169));
 
     auto* plotFrame = PlaceControl(new QLabel(this), 0, du.rect(3, 3, 258, 81));
@@ -144,14 +154,7 @@ CSpectrumDisplayDlg::~CSpectrumDisplayDlg() {
 }
 
 void CSpectrumDisplayDlg::OnInitDialog() {
-    if (g_nSpectrumWindows == 1) {
-        move(0, 0);
-        m_nSlot = 1;
-    } else {
-        move(0, frameGeometry().height());
-        m_nSlot = 2;
-    }
-    raise();
+    MoveToSlot(g_nSpectrumWindows == 1 ? 1 : 2);
     setWindowTitle(m_strCaption);
 
     m_rcPlot.setCoords(0, 0, m_plot->width(), m_plot->height());
@@ -186,6 +189,16 @@ void CSpectrumDisplayDlg::OnInitDialog() {
     connect(m_btnFreeze, &QPushButton::clicked, this, [this] { OnFreeze(); });
     connect(m_btnManualGain, &QPushButton::clicked, this, [this] { OnManualGain(); });
     m_sliderFreq->setFocus();
+}
+
+void CSpectrumDisplayDlg::MoveToSlot(int slot) {
+    // Slot 2 starts where a slot-1 frame ends. The manager adds this window's title bar and borders only
+    // once it is shown; until then the frame of the other spectrum window (or of the requester) stands in.
+    const std::initializer_list<const QWidget*> alike{OtherSpectrumWindow(this), parentWidget()};
+    const QMargins frame = FrameMargins(this, alike);
+    MoveFrameTo(this, QPoint(0, slot == 1 ? 0 : height() + frame.top() + frame.bottom()), alike);
+    raise();
+    m_nSlot = slot;
 }
 
 void CSpectrumDisplayDlg::ShowSliderFrequency() {
@@ -233,11 +246,7 @@ void CSpectrumDisplayDlg::OnManualGain() {
 void CSpectrumDisplayDlg::OnCancel() {}
 
 void CSpectrumDisplayDlg::UpdateSpectrum(const double* re, const double* im, int n) {
-    if (g_nSpectrumWindows == 1 && m_nSlot == 2) {
-        move(0, 0);
-        raise();
-        m_nSlot = 1;
-    }
+    if (g_nSpectrumWindows == 1 && m_nSlot == 2) MoveToSlot(1);
     if (!m_bFreeze) SpectrumEstimate(re, im, n);
     m_plot->repaint();
 }

@@ -82,6 +82,8 @@ public:
 
 private:
     void OnInitDialog();
+    // Slot 1: the frame in the screen's top left corner; slot 2: directly under a slot-1 frame.
+    void MoveToSlot(int slot);
     void ShowSliderFrequency();
     // The estimator: one frame into the ring, the sums and the trace (no painting).
     void SpectrumEstimate(const double* re, const double* im, int n);

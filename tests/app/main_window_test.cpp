@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -17,6 +18,7 @@
 #include "tests/support/sim_device.h"
 #include "ui/function_dlgs.h"
 #include "ui/processor_dlg.h"
+#include "ui/spectrum_display_dlg.h"
 
 namespace {
 
@@ -87,6 +89,7 @@ TEST_F(MainWindow, WithoutABankListsTheTwoFixedFunctions) {
     EXPECT_EQ(dlg.m_nLastFilterIndex, 0);
     EXPECT_EQ(dlg.m_lstFunctions->currentRow(), 0);
     EXPECT_TRUE(dlg.m_btnStartFunction->isDefault());
+    EXPECT_TRUE(dlg.windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(dlg.windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_EQ(dlg.minimumSize(), dlg.maximumSize());
 }
@@ -220,6 +223,39 @@ TEST_F(MainWindow, QuitAsksFirst) {
     dlg.m_btnStopProgram->click();
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_EQ(dlg.result(), QDialog::Rejected);
+}
+
+// Every window uses the one dialog font, and every text fits its control: a control the layout makes too
+// narrow for the font has grown, clear of its neighbours and inside its window.
+TEST_F(MainWindow, EveryTextFitsItsControlInTheOneFont) {
+    writeBank(1);
+    SetFileDialogHook([](const FileDialogRequest&) { return FileDialogResult{}; });
+    CProcessorDlg main;
+    main.show();
+    const QList<QWidget*> windows{&main, new CDirectMappingDlg(&main), new CFirFilterDlg(0, &main),
+                                  new CUserFirFilterDlg(&main),
+                                  new CSpectrumDisplayDlg("ZORIQ1: Spectrum Display", 11025, 2048, &main)};
+    for (QWidget* window : windows) {
+        const std::string title = window->windowTitle().toStdString();
+        EXPECT_EQ(window->font(), QApplication::font()) << title;
+        QList<QWidget*> controls;
+        for (QWidget* control : window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            QString text;
+            if (auto* label = qobject_cast<QLabel*>(control)) text = label->text();
+            else if (auto* button = qobject_cast<QAbstractButton*>(control)) text = button->text();
+            else if (!qobject_cast<QLineEdit*>(control)) continue;
+            for (QWidget* other : controls) {  // not even touching side by side
+                EXPECT_FALSE(control->geometry().adjusted(-2, 0, 2, 0).intersects(other->geometry()))
+                    << title << ": " << text.toStdString();
+            }
+            controls << control;
+            EXPECT_TRUE(window->rect().contains(control->geometry())) << title << ": " << text.toStdString();
+            if (!text.isEmpty()) {
+                EXPECT_GE(control->width(), control->sizeHint().width()) << title << ": " << text.toStdString();
+            }
+        }
+    }
+    qDeleteAll(windows.mid(1));
 }
 
 TEST(StartUp, ProbeFailuresShowTheirMessageAndNoMainWindow) {

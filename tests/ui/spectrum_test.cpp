@@ -210,7 +210,9 @@ TEST(SpectrumWindow, StartsWithTheDesignedSettings) {
     EXPECT_FALSE(dlg->m_btnFreeze->isChecked());
     EXPECT_FALSE(dlg->m_btnManualGain->isChecked());
     EXPECT_FALSE(dlg->isVisible());
-    EXPECT_FALSE(dlg->windowFlags() & Qt::WindowCloseButtonHint);
+    // A caption without close, minimise or maximise box, and a fixed size.
+    EXPECT_FALSE(dlg->windowFlags() & (Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint | Qt::WindowSystemMenuHint));
+    EXPECT_EQ(dlg->minimumSize(), dlg->maximumSize());
 }
 
 TEST(SpectrumWindow, NarrowerBandKeepsTheMarkerFrequencyAndClearsTheRing) {
@@ -289,22 +291,34 @@ TEST(SpectrumWindow, EscapeAndCloseRequestsDoNothing) {
     EXPECT_TRUE(dlg->isVisible());
 }
 
-TEST(SpectrumWindow, SecondWindowSitsBelowTheFirstAndMovesUpWhenAlone) {
+// Frames as a window manager draws them (the offscreen platform adds 2-pixel ones once a window shows):
+// the second window's frame starts where the first one's ends, though it is placed before it has a frame.
+TEST(SpectrumWindow, SecondFrameSitsBelowTheFirstAndMovesUpWhenAlone) {
     ASSERT_EQ(g_nSpectrumWindows, 0);
     auto first = window();
+    first->show();
     auto second = window();
+    second->show();
     EXPECT_EQ(g_nSpectrumWindows, 2);
     EXPECT_EQ(first->m_nSlot, 1);
-    EXPECT_EQ(first->pos(), QPoint(0, 0));
     EXPECT_EQ(second->m_nSlot, 2);
-    EXPECT_EQ(second->pos().y(), first->frameGeometry().height());
+    ASSERT_GT(first->frameGeometry().height(), first->height());
+    EXPECT_EQ(first->frameGeometry().topLeft(), QPoint(0, 0));
+    EXPECT_EQ(second->frameGeometry().topLeft(), QPoint(0, first->frameGeometry().bottom() + 1));
     first.reset();
     EXPECT_EQ(g_nSpectrumWindows, 1);
     feed(*second, Frame{});
     EXPECT_EQ(second->m_nSlot, 1);
-    EXPECT_EQ(second->pos(), QPoint(0, 0));
-    auto third = window();
-    EXPECT_EQ(third->m_nSlot, 2);
+    EXPECT_EQ(second->frameGeometry().topLeft(), QPoint(0, 0));
+    second.reset();
+    // A first window not framed yet: the requester's frame stands in for it.
+    QWidget requester;
+    requester.show();
+    auto unframed = window();
+    auto below = std::make_unique<CSpectrumDisplayDlg>("ZORIQ1: Spectrum Display", 11025, N, &requester);
+    EXPECT_EQ(below->m_nSlot, 2);
+    below->show();
+    EXPECT_EQ(below->frameGeometry().top(), unframed->height() + requester.frameGeometry().height() - requester.height());
 }
 
 TEST(SpectrumPlot, PaintsWhiteFieldGreenTraceAndRedMarker) {
