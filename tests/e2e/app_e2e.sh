@@ -12,8 +12,9 @@ prefix=${2:?prefix}
 here=$(cd "$(dirname "$0")" && pwd)
 python=/usr/bin/python3
 seconds=${ZQ_RUN_SECONDS:-12}
+source "$here/pulse_env.sh" || exit 1
+zq_need Xvfb xdpyinfo xdotool xwd convert soxi python3-numpy python3-scipy || exit 1
 work=$(mktemp -d /tmp/zq-app-e2e.XXXXXX)
-source "$here/pulse_env.sh"
 xvfb_pid=
 prog_pid=
 keep=
@@ -22,6 +23,7 @@ cleanup() {
     [ -n "$prog_pid" ] && { kill "$prog_pid" 2>/dev/null; wait "$prog_pid" 2>/dev/null; }
     zq_pulse_stop
     [ -n "$xvfb_pid" ] && { kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; }
+    zq_end_descendants $$
     if [ -n "$keep" ]; then echo "files kept in $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
@@ -38,18 +40,20 @@ fail() {
 now_ms() { date +%s%3N; }
 
 start_x() {
+    # Xvfb picks a free display itself and writes its number once it accepts connections.
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -r 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+    xvfb_pid=$!
     local n
-    for n in $(seq 90 120); do
-        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-        Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -r >/dev/null 2>&1 &
-        xvfb_pid=$!
-        export DISPLAY=":$n" QT_QPA_PLATFORM=xcb
-        for _ in $(seq 1 100); do
+    for _ in $(seq 1 200); do
+        if read -r n <"$work/display" 2>/dev/null && [ -n "$n" ]; then
+            export DISPLAY=":$n" QT_QPA_PLATFORM=xcb
             xdpyinfo >/dev/null 2>&1 && return 0
-            kill -0 "$xvfb_pid" 2>/dev/null || break
-            sleep 0.05
-        done
+            break
+        fi
+        kill -0 "$xvfb_pid" 2>/dev/null || break
+        sleep 0.05
     done
+    cat "$work/xvfb.log"
     return 1
 }
 
@@ -74,13 +78,14 @@ key() {
 
 shot() {
     [ -n "${ZQ_SCREENSHOT_DIR:-}" ] || [ "$1" = failure ] || return 0
+    [ -n "${DISPLAY:-}" ] || return 0
     local dir=${ZQ_SCREENSHOT_DIR:-$work}
     xwd -root -display "$DISPLAY" 2>/dev/null | /usr/bin/convert xwd:- "$dir/$1.png" 2>/dev/null || true
 }
 
 shot_window() {  # shot_window WINDOW NAME
     [ -n "${ZQ_SCREENSHOT_DIR:-}" ] || return 0
-    xwd -id "$1" -display "$DISPLAY" 2>/dev/null | /usr/bin/convert xwd:- "$ZQ_SCREENSHOT_DIR/$2.png" 2>/dev/null || true
+    xwd -id "$1" -display "${DISPLAY:-}" 2>/dev/null | /usr/bin/convert xwd:- "$ZQ_SCREENSHOT_DIR/$2.png" 2>/dev/null || true
 }
 
 wait_exit() {  # wait_exit SECONDS: the program's exit status, or fail

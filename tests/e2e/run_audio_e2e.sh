@@ -15,10 +15,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 python=/usr/bin/python3
 checker="$here/check_loopback.py"
 
+source "$here/pulse_env.sh" || exit 1
+zq_need sox soxi python3-numpy || exit 1
 work=$(mktemp -d /tmp/zq-e2e.XXXXXX)
 prog_pid=
 keep=
-source "$here/pulse_env.sh"
 
 cleanup() {
     if [ -n "$prog_pid" ]; then
@@ -26,6 +27,7 @@ cleanup() {
         wait "$prog_pid" 2>/dev/null || true
     fi
     zq_pulse_stop
+    zq_end_descendants $$
     if [ -n "$keep" ]; then echo "files kept in $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
