@@ -2,17 +2,26 @@
 # The installed program, driven as a user would through a private X server, on a private sound server.
 #   app_e2e.sh direct   PREFIX  Direct mapping with WAV output: the recording and the file equal the input
 #   app_e2e.sh bank     PREFIX  a 1000-tap bank filter with both spectrum windows: output = convolution
+#   app_e2e.sh serverkill PREFIX the sound server dies under a running function: the runner's message, then
+#                               the main window again
 #   app_e2e.sh noserver PREFIX  no sound server: the probe's message, and the program ends
 #   app_e2e.sh nodisplay PREFIX no display: a clear message and exit status 1, no crash
-# PREFIX is an installation (bin/zoriq1). Optional: ZQ_SCREENSHOT_DIR keeps screenshots there;
-# ZQ_RUN_SECONDS sets how long the signal plays (default 12).
+# PREFIX is an installation (bin/zoriq1). Optional: ZQ_SOUND_SERVER=pipewire runs on a private PipeWire
+# (pipewire_env.sh) instead of PulseAudio, and ZQ_KILL=pipewire makes serverkill kill the PipeWire daemon
+# instead of pipewire-pulse; ZQ_SCREENSHOT_DIR keeps screenshots there; ZQ_RUN_SECONDS sets how long the
+# signal plays (default 12).
 set -uo pipefail
 case_name=${1:?case}
 prefix=${2:?prefix}
 here=$(cd "$(dirname "$0")" && pwd)
 python=/usr/bin/python3
 seconds=${ZQ_RUN_SECONDS:-12}
-source "$here/pulse_env.sh" || exit 1
+server=${ZQ_SOUND_SERVER:-pulse}
+case $server in
+    pulse | pipewire) ;;
+    *) echo "FAIL: unknown ZQ_SOUND_SERVER $server (pulse or pipewire)"; exit 2 ;;
+esac
+source "$here/${server}_env.sh" || exit 1
 zq_need Xvfb xdpyinfo xdotool xwd convert soxi python3-numpy python3-scipy || exit 1
 work=$(mktemp -d /tmp/zq-app-e2e.XXXXXX)
 xvfb_pid=
@@ -229,6 +238,26 @@ bank)
     quit_program
     "$python" "$here/check_filtered.py" "$work/rec.raw" "$prefix/bin/FirFilter.fib" 0 --wav "$work/out.wav" \
         || fail "the output is not the filtered input"
+    ;;
+serverkill)
+    start_x || fail "no X server"
+    zq_pulse_start || fail "no sound server"
+    start_program
+    key "$main" alt+f
+    fn=$(find_window "ZORIQ1: Direct mapping") || fail "no function window"
+    sleep 2
+    killed_at=$(now_ms)
+    zq_pulse_kill_server "${ZQ_KILL:-}"
+    box=$(find_window "zoriq1") || fail "no error message after the sound server died"
+    echo "error message shown $(( $(now_ms) - killed_at )) ms after the server was killed"
+    shot_window "$box" server_killed
+    [ -z "$(xdotool search --all --pid "$prog_pid" --onlyvisible --name '^ZORIQ1  Quorvel 1$')" ] \
+        || fail "the main window came back before the message was answered"
+    key "$box" Return
+    find_window "ZORIQ1  Quorvel 1" >/dev/null || fail "the main window did not come back"
+    [ -z "$(xdotool search --all --pid "$prog_pid" --onlyvisible --name '^ZORIQ1: ')" ] \
+        || fail "a function or spectrum window is still open"
+    quit_program
     ;;
 noserver)
     start_x || fail "no X server"
