@@ -152,8 +152,13 @@ start_program() {
 choose_output_file() {
     key "$main" alt+w
     key "$main" alt+o
-    local dialog
-    dialog=$(xdotool search --all --pid "$prog_pid" --onlyvisible --name '.' | grep -vx "$main" | head -1)
+    # The first file dialog on a fresh system can take a while to build.
+    local dialog= t0
+    t0=$(now_ms)
+    while [ -z "$dialog" ] && [ $(( $(now_ms) - t0 )) -lt 10000 ]; do
+        dialog=$(xdotool search --all --pid "$prog_pid" --onlyvisible --name '.' | grep -vx "$main" | head -1)
+        [ -n "$dialog" ] || sleep 0.1
+    done
     [ -n "$dialog" ] || fail "no file dialog"
     xdotool windowfocus --sync "$dialog"
     xdotool type --delay 10 "$work/out.wav"
