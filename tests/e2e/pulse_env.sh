@@ -84,6 +84,10 @@ zq_pulse_stop() {
         wait "$pid" 2>/dev/null || true
     done
     ZQ_PULSE_PIDS=()
+    if [ -n "${ZQ_PULSE_SERVER_PID:-}" ] && ! kill -0 "$ZQ_PULSE_SERVER_PID" 2>/dev/null; then
+        echo "pulse_env: the sound server died by itself; the end of its log:" >&2
+        tail -20 "$ZQ_PULSE_DIR/pulse.log" >&2
+    fi
     if [ -n "${ZQ_PULSE_SERVER_PID:-}" ]; then
         kill "$ZQ_PULSE_SERVER_PID" 2>/dev/null || true
         for _ in $(seq 1 50); do
