@@ -50,7 +50,7 @@ now_ms() { date +%s%3N; }
 
 start_x() {
     # Xvfb picks a free display itself and writes its number once it accepts connections.
-    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -r 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset -r 3>"$work/display" >"$work/xvfb.log" 2>&1 &
     xvfb_pid=$!
     local n
     for _ in $(seq 1 200); do
