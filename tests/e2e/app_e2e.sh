@@ -49,7 +49,8 @@ fail() {
 now_ms() { date +%s%3N; }
 
 start_x() {
-    # Xvfb picks a free display itself and writes its number once it accepts connections.
+    # Xvfb picks a free display itself and writes its number once it accepts connections. Without
+    # -noreset it resets when the readiness check leaves, and a program started that moment cannot connect.
     Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset -r 3>"$work/display" >"$work/xvfb.log" 2>&1 &
     xvfb_pid=$!
     local n
