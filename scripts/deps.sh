@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package that building, running and testing need.
+# Installs every Debian 12 package that building, running and testing need: every outside command a
+# script or test calls comes from one of these (`dpkg -S "$(command -v TOOL)"` names the package).
+# When all are installed already it changes nothing and asks no mirror.
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
@@ -11,12 +13,16 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # fuzzing (libFuzzer)
   clang libclang-rt-14-dev
-  # tests: private sound server, X server and its drivers, signal tools
+  # tests: private PulseAudio server, its clients, signal tools
   pulseaudio pulseaudio-utils sox
   # tests: a JACK server beside it, and ALSA routed to it (JACK 2's development files keep RtAudio's)
   jackd2 libjack-jackd2-dev libasound2-plugins
-  xvfb xauth xdotool x11-apps imagemagick
-  x11-utils openbox
+  # tests: private PipeWire (reached through pipewire-pulse) and the session bus WirePlumber needs
+  pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon
+  # tests: X server, driving and reading it, screenshots
+  xvfb xauth x11-utils xdotool x11-apps imagemagick
+  # tests: a window manager for the desktop checks
+  openbox
   python3 python3-numpy python3-scipy
   locales
   # the filter tool's sound files
@@ -24,9 +30,23 @@ PACKAGES=(
   # the Debian package and its check (tests/package/check_deb.sh)
   dpkg-dev file lintian debootstrap man-db
 )
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update
-$SUDO apt-get install -y --no-install-recommends "${PACKAGES[@]}"
+
+missing() {  # the packages of the list that are not installed
+  local status
+  status=$(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "${PACKAGES[@]}" 2>/dev/null || true)
+  local p
+  for p in "${PACKAGES[@]}"; do
+    grep -q "^$p ii " <<<"$status" || echo "$p"
+  done
+}
+
+need=$(missing)
+if [ -n "$need" ]; then
+  echo "deps.sh: installing what is missing:" $need
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update
+  $SUDO apt-get install -y --no-install-recommends "${PACKAGES[@]}"
+fi
 
 # A locale whose decimal separator is "," (the coefficient reader must not depend on the locale).
 if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then

@@ -8,6 +8,8 @@ build=${1:-$root/build}
 runs=${2:-5}
 program="$build/tests/bin/e2e_audio/engine_loopback"
 [ -x "$program" ] || { echo "build engine_loopback first ($program)" >&2; exit 2; }
+source "$root/tests/e2e/common.sh"
+zq_need pulseaudio pactl paplay parecord sox soxi python3-numpy || exit 2
 for i in $(seq 1 "$runs"); do
     out=$(bash "$root/tests/e2e/run_audio_e2e.sh" loopback "$program" 2>&1)
     delay=$(sed -n 's/.*; delay \([0-9.]*\) ms.*/\1/p' <<<"$out")

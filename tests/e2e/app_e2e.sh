@@ -2,21 +2,31 @@
 # The installed program, driven as a user would through a private X server, on a private sound server.
 #   app_e2e.sh direct   PREFIX  Direct mapping with WAV output: the recording and the file equal the input
 #   app_e2e.sh bank     PREFIX  a 1000-tap bank filter with both spectrum windows: output = convolution
+#   app_e2e.sh serverkill PREFIX the sound server dies under a running function: the runner's message, then
+#                               the main window again
 #   app_e2e.sh noserver PREFIX  no sound server: the probe's message, and the program ends
 #   app_e2e.sh nodisplay PREFIX no display: a clear message and exit status 1, no crash
 #   app_e2e.sh diskfull PREFIX  Direct mapping recording to a 64 KiB file system: the disk-full notice is
 #                               left open for several seconds, the sound stays exact throughout, nothing else
 #                               is shown, Stop Function brings the main window back (needs root)
-# PREFIX is an installation (bin/zoriq1). Optional: ZQ_SCREENSHOT_DIR keeps screenshots there;
-# ZQ_RUN_SECONDS sets how long the signal plays (default 12).
+# PREFIX is an installation (bin/zoriq1). Optional: ZQ_SOUND_SERVER=pipewire runs on a private PipeWire
+# (pipewire_env.sh) instead of PulseAudio, and ZQ_KILL=pipewire makes serverkill kill the PipeWire daemon
+# instead of pipewire-pulse; ZQ_SCREENSHOT_DIR keeps screenshots there; ZQ_RUN_SECONDS sets how long the
+# signal plays (default 12).
 set -uo pipefail
 case_name=${1:?case}
 prefix=${2:?prefix}
 here=$(cd "$(dirname "$0")" && pwd)
 python=/usr/bin/python3
 seconds=${ZQ_RUN_SECONDS:-12}
+server=${ZQ_SOUND_SERVER:-pulse}
+case $server in
+    pulse | pipewire) ;;
+    *) echo "FAIL: unknown ZQ_SOUND_SERVER $server (pulse or pipewire)"; exit 2 ;;
+esac
+source "$here/${server}_env.sh" || exit 1
+zq_need Xvfb xdpyinfo xdotool xwd convert soxi python3-numpy python3-scipy || exit 1
 work=$(mktemp -d /tmp/zq-app-e2e.XXXXXX)
-source "$here/pulse_env.sh"
 xvfb_pid=
 prog_pid=
 keep=
@@ -25,6 +35,7 @@ cleanup() {
     [ -n "$prog_pid" ] && { kill "$prog_pid" 2>/dev/null; wait "$prog_pid" 2>/dev/null; }
     zq_pulse_stop
     [ -n "$xvfb_pid" ] && { kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; }
+    zq_end_descendants $$
     if [ -n "$keep" ]; then echo "files kept in $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
@@ -41,18 +52,21 @@ fail() {
 now_ms() { date +%s%3N; }
 
 start_x() {
+    # Xvfb picks a free display itself and writes its number once it accepts connections. Without
+    # -noreset it resets when the readiness check leaves, and a program started that moment cannot connect.
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset -r 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+    xvfb_pid=$!
     local n
-    for n in $(seq 90 120); do
-        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-        Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -r >/dev/null 2>&1 &
-        xvfb_pid=$!
-        export DISPLAY=":$n" QT_QPA_PLATFORM=xcb
-        for _ in $(seq 1 100); do
+    for _ in $(seq 1 200); do
+        if read -r n <"$work/display" 2>/dev/null && [ -n "$n" ]; then
+            export DISPLAY=":$n" QT_QPA_PLATFORM=xcb
             xdpyinfo >/dev/null 2>&1 && return 0
-            kill -0 "$xvfb_pid" 2>/dev/null || break
-            sleep 0.05
-        done
+            break
+        fi
+        kill -0 "$xvfb_pid" 2>/dev/null || break
+        sleep 0.05
     done
+    cat "$work/xvfb.log"
     return 1
 }
 
@@ -77,13 +91,14 @@ key() {
 
 shot() {
     [ -n "${ZQ_SCREENSHOT_DIR:-}" ] || [ "$1" = failure ] || return 0
+    [ -n "${DISPLAY:-}" ] || return 0
     local dir=${ZQ_SCREENSHOT_DIR:-$work}
     xwd -root -display "$DISPLAY" 2>/dev/null | /usr/bin/convert xwd:- "$dir/$1.png" 2>/dev/null || true
 }
 
 shot_window() {  # shot_window WINDOW NAME
     [ -n "${ZQ_SCREENSHOT_DIR:-}" ] || return 0
-    xwd -id "$1" -display "$DISPLAY" 2>/dev/null | /usr/bin/convert xwd:- "$ZQ_SCREENSHOT_DIR/$2.png" 2>/dev/null || true
+    xwd -id "$1" -display "${DISPLAY:-}" 2>/dev/null | /usr/bin/convert xwd:- "$ZQ_SCREENSHOT_DIR/$2.png" 2>/dev/null || true
 }
 
 wait_exit() {  # wait_exit SECONDS: the program's exit status, or fail
@@ -141,8 +156,13 @@ start_program() {
 choose_output_file() {  # choose_output_file [PATH]: $work/out.wav by default
     key "$main" alt+w
     key "$main" alt+o
-    local dialog
-    dialog=$(xdotool search --all --pid "$prog_pid" --onlyvisible --name '.' | grep -vx "$main" | head -1)
+    # The first file dialog on a fresh system can take a while to build.
+    local dialog= t0
+    t0=$(now_ms)
+    while [ -z "$dialog" ] && [ $(( $(now_ms) - t0 )) -lt 10000 ]; do
+        dialog=$(xdotool search --all --pid "$prog_pid" --onlyvisible --name '.' | grep -vx "$main" | head -1)
+        [ -n "$dialog" ] || sleep 0.1
+    done
     [ -n "$dialog" ] || fail "no file dialog"
     xdotool windowfocus --sync "$dialog"
     xdotool type --delay 10 "${1:-$work/out.wav}"
@@ -267,6 +287,26 @@ diskfull)
         || fail "the sound did not stay exact"
     "$python" "$here/check_loopback.py" --wav-only "$work/out.wav" || fail "the WAV file is not valid"
     [ "$(stat -c %s "$work/out.wav")" -gt $(( 46 + 8 * 4096 )) ] || fail "the WAV file holds too little"
+    ;;
+serverkill)
+    start_x || fail "no X server"
+    zq_pulse_start || fail "no sound server"
+    start_program
+    key "$main" alt+f
+    fn=$(find_window "ZORIQ1: Direct mapping") || fail "no function window"
+    sleep 2
+    killed_at=$(now_ms)
+    zq_pulse_kill_server "${ZQ_KILL:-}"
+    box=$(find_window "zoriq1") || fail "no error message after the sound server died"
+    echo "error message shown $(( $(now_ms) - killed_at )) ms after the server was killed"
+    shot_window "$box" server_killed
+    [ -z "$(xdotool search --all --pid "$prog_pid" --onlyvisible --name '^ZORIQ1  Quorvel 1$')" ] \
+        || fail "the main window came back before the message was answered"
+    key "$box" Return
+    find_window "ZORIQ1  Quorvel 1" >/dev/null || fail "the main window did not come back"
+    [ -z "$(xdotool search --all --pid "$prog_pid" --onlyvisible --name '^ZORIQ1: ')" ] \
+        || fail "a function or spectrum window is still open"
+    quit_program
     ;;
 noserver)
     start_x || fail "no X server"

@@ -3,9 +3,14 @@
 #   zq_pulse_record OUT.raw   record both sides on one clock: stereo s16le at 11025 Hz, left = what is
 #                             played into the capture side, right = the program's output (sets ZQ_REC_PID)
 #   zq_pulse_play FILE.wav    play FILE into the capture side (blocks until played)
-#   zq_pulse_kill_server      kill the server now (to test a server that dies mid-run)
+#   zq_pulse_kill_server      kill the server now (to test a server that dies mid-run; ZQ_PULSE_SERVER_PID
+#                             is the server's PID until then)
 #   zq_pulse_stop             stop every process started here (call it from a trap)
 # The program under test opens the default devices: it captures from src.monitor and plays into dst.
+# pipewire_env.sh offers the same functions on a private PipeWire; ZQ_SOUND_SERVER picks one in the tests.
+
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+zq_need pulseaudio pactl paplay parecord || return 1
 
 ZQ_PULSE_PIDS=()
 
@@ -56,7 +61,10 @@ zq_pulse_record() {
 }
 
 zq_pulse_play() {
-    timeout 120 paplay --device=src "$1"
+    # In the background, so that a signal's trap runs at once instead of after the whole signal.
+    timeout 120 paplay --device=src "$1" &
+    ZQ_PULSE_PIDS+=($!)
+    wait $!
 }
 
 zq_pulse_kill_server() {
@@ -76,6 +84,10 @@ zq_pulse_stop() {
         wait "$pid" 2>/dev/null || true
     done
     ZQ_PULSE_PIDS=()
+    if [ -n "${ZQ_PULSE_SERVER_PID:-}" ] && ! kill -0 "$ZQ_PULSE_SERVER_PID" 2>/dev/null; then
+        echo "pulse_env: the sound server died by itself; the end of its log:" >&2
+        tail -20 "$ZQ_PULSE_DIR/pulse.log" >&2
+    fi
     if [ -n "${ZQ_PULSE_SERVER_PID:-}" ]; then
         kill "$ZQ_PULSE_SERVER_PID" 2>/dev/null || true
         for _ in $(seq 1 50); do

@@ -21,11 +21,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 python=/usr/bin/python3
 checker="$here/check_loopback.py"
 
+source "$here/pulse_env.sh" || exit 1
+zq_need sox soxi python3-numpy || exit 1
 work=$(mktemp -d /tmp/zq-e2e.XXXXXX)
 prog_pid=
 jack_pid=
 keep=
-source "$here/pulse_env.sh"
 
 cleanup() {
     if [ -n "$prog_pid" ]; then
@@ -34,6 +35,7 @@ cleanup() {
     fi
     stop_jack
     zq_pulse_stop
+    zq_end_descendants $$
     if [ -n "$keep" ]; then echo "files kept in $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT

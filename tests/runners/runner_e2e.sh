@@ -5,8 +5,10 @@
 set -euo pipefail
 driver=$1
 source "$2"
+zq_need python3-numpy
 work=$(mktemp -d /tmp/zq-runner-e2e.XXXXXX)
-trap 'zq_pulse_stop; rm -rf "$work"' EXIT
+trap 'zq_pulse_stop; zq_end_descendants $$; rm -rf "$work"' EXIT
+trap 'exit 130' INT TERM
 export QT_QPA_PLATFORM=offscreen
 
 /usr/bin/python3 - "$work/in.wav" <<'PY'

@@ -1,0 +1,145 @@
+# Private PipeWire for end-to-end tests, reached through pipewire-pulse: the functions of pulse_env.sh, with
+# the same sinks (src, dst, and both for recording), the graph running at 11025 Hz. Source this file, then:
+#   zq_pulse_start            start a session bus, pipewire, wireplumber and pipewire-pulse, load the sinks
+#   zq_pulse_record OUT.raw   as in pulse_env.sh (sets ZQ_REC_PID)
+#   zq_pulse_play FILE.wav    as in pulse_env.sh
+#   zq_pulse_kill_server [pipewire]
+#                             kill pipewire-pulse now, or with "pipewire" the PipeWire daemon itself
+#                             (ZQ_PULSE_SERVER_PID is pipewire-pulse's PID until then)
+#   zq_pulse_stop             stop every process started here (call it from a trap)
+
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+zq_need dbus-daemon pipewire wireplumber pipewire-pulse pw-link pactl paplay parecord || return 1
+
+ZQ_PULSE_PIDS=()
+ZQ_PW_DAEMONS=()   # session bus, pipewire, wireplumber, pipewire-pulse: stopped in reverse order
+
+# zq_pw_wait SECONDS COMMAND...: until COMMAND succeeds
+zq_pw_wait() {
+    local tries=$(( $1 * 10 )) i
+    shift
+    for i in $(seq 1 "$tries"); do
+        "$@" >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+zq_pw_daemon() {  # zq_pw_daemon NAME COMMAND...: start in the background, logging to NAME.log
+    local name=$1
+    shift
+    HOME="$ZQ_PULSE_DIR/home" "$@" >"$ZQ_PULSE_DIR/$name.log" 2>&1 &
+    ZQ_PW_DAEMONS+=($!)
+}
+
+zq_pw_fail() {
+    echo "pipewire_env: $*" >&2
+    local log
+    for log in "$ZQ_PULSE_DIR"/*.log; do echo "--- $log" >&2; tail -20 "$log" >&2; done
+    return 1
+}
+
+# Both remap streams feed the stereo sink, and the defaults are set.
+zq_pw_ready() {
+    local links
+    links=$(pw-link -l 2>/dev/null) || return 1
+    grep -q 'both:playback_FL' <<<"$links" && grep -q 'both:playback_FR' <<<"$links" &&
+        [ "$(timeout 2 pactl get-default-sink)" = dst ] && [ "$(timeout 2 pactl get-default-source)" = src.monitor ]
+}
+
+zq_pulse_start() {
+    ZQ_PULSE_DIR=$(mktemp -d /tmp/zq-pipewire.XXXXXX)
+    local run=$ZQ_PULSE_DIR/run conf=$ZQ_PULSE_DIR/config
+    mkdir -p "$run" "$ZQ_PULSE_DIR/home" "$ZQ_PULSE_DIR/state" "$conf/pipewire/pipewire.conf.d" \
+        "$conf/wireplumber/main.lua.d" "$conf/wireplumber/bluetooth.lua.d"
+    chmod 700 "$run"
+    export XDG_RUNTIME_DIR=$run XDG_CONFIG_HOME=$conf XDG_STATE_HOME="$ZQ_PULSE_DIR/state"
+    export DBUS_SESSION_BUS_ADDRESS="unix:path=$run/bus"
+    export PULSE_SERVER="unix:$run/pulse/native"
+    # The graph runs at the program's rate; 64-sample cycles lose whole cycles on a small machine.
+    cat >"$conf/pipewire/pipewire.conf.d/zq.conf" <<'CONF'
+context.properties = {
+    default.clock.rate          = 11025
+    default.clock.allowed-rates = [ 11025 ]
+    default.clock.min-quantum   = 256
+}
+CONF
+    # Never touch real hardware: no ALSA, camera or Bluetooth monitors (after the stock 50-*, before 90-enable-all).
+    printf '%s\n' 'alsa_monitor.enabled = false' 'v4l2_monitor.enabled = false' \
+        'libcamera_monitor.enabled = false' >"$conf/wireplumber/main.lua.d/60-zq-no-devices.lua"
+    echo 'bluez_monitor.enabled = false' >"$conf/wireplumber/bluetooth.lua.d/60-zq-no-devices.lua"
+
+    # WirePlumber exits without a session bus.
+    zq_pw_daemon bus dbus-daemon --session --nofork --nopidfile --address="$DBUS_SESSION_BUS_ADDRESS"
+    zq_pw_wait 10 test -S "$run/bus" || { zq_pw_fail "no session bus"; return 1; }
+    zq_pw_daemon pipewire pipewire
+    ZQ_PW_CORE_PID=$!
+    zq_pw_wait 10 test -S "$run/pipewire-0" || { zq_pw_fail "pipewire did not start"; return 1; }
+    zq_pw_daemon wireplumber wireplumber
+    zq_pw_daemon pipewire-pulse pipewire-pulse
+    ZQ_PULSE_SERVER_PID=$!
+    zq_pw_wait 10 timeout 2 pactl info || { zq_pw_fail "pipewire-pulse does not answer"; return 1; }
+
+    local m
+    for m in "module-null-sink sink_name=both format=s16le rate=11025 channels=2 channel_map=front-left,front-right sink_properties=device.description=zq-both" \
+             "module-remap-sink sink_name=src master=both channels=1 channel_map=mono master_channel_map=front-left remix=no sink_properties=device.description=zq-src" \
+             "module-remap-sink sink_name=dst master=both channels=1 channel_map=mono master_channel_map=front-right remix=no sink_properties=device.description=zq-dst"; do
+        # shellcheck disable=SC2086
+        timeout 5 pactl load-module $m >/dev/null || { zq_pw_fail "could not load $m"; return 1; }
+    done
+    timeout 2 pactl set-default-sink dst && timeout 2 pactl set-default-source src.monitor ||
+        { zq_pw_fail "could not set the default devices"; return 1; }
+    zq_pw_wait 10 zq_pw_ready || { zq_pw_fail "the sinks are not linked"; return 1; }
+    # Keep both monitors busy, as on PulseAudio, so that no node is suspended between cases.
+    local dev
+    for dev in src.monitor dst.monitor; do
+        parecord --device="$dev" --latency-msec=10 --rate=11025 --channels=1 --format=s16le --raw /dev/null \
+            >/dev/null 2>&1 &
+        ZQ_PULSE_PIDS+=($!)
+    done
+    sleep 1
+}
+
+zq_pulse_record() {
+    parecord --device=both.monitor --rate=11025 --channels=2 --format=s16le --latency-msec=10 --raw "$1" \
+        >/dev/null 2>&1 &
+    ZQ_REC_PID=$!
+    ZQ_PULSE_PIDS+=($ZQ_REC_PID)
+}
+
+zq_pulse_play() {
+    timeout 120 paplay --device=src "$1" &
+    ZQ_PULSE_PIDS+=($!)
+    wait $!
+}
+
+zq_pulse_kill_server() {
+    local pid=${ZQ_PULSE_SERVER_PID:-}
+    [ "${1:-}" = pipewire ] && pid=${ZQ_PW_CORE_PID:-}
+    [ -n "$pid" ] || return 0
+    kill -9 "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    ZQ_PULSE_SERVER_PID=
+    return 0
+}
+
+zq_pulse_stop() {
+    local pid i
+    for pid in "${ZQ_PULSE_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${ZQ_PULSE_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+    ZQ_PULSE_PIDS=()
+    for (( i = ${#ZQ_PW_DAEMONS[@]} - 1; i >= 0; i-- )); do
+        pid=${ZQ_PW_DAEMONS[i]}
+        kill "$pid" 2>/dev/null || continue
+        for _ in $(seq 1 30); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -9 "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    ZQ_PW_DAEMONS=()
+    ZQ_PULSE_SERVER_PID=
+    if [ -n "${ZQ_PULSE_DIR:-}" ]; then rm -rf "$ZQ_PULSE_DIR"; ZQ_PULSE_DIR=; fi
+    return 0
+}
