@@ -2,8 +2,17 @@
 #   zq_need CMD...           returns 1, after naming the Debian package of each missing command, so that a
 #                            test without its tools fails at once instead of timing out. A python3-MODULE
 #                            entry checks that python3 can import MODULE. scripts/deps.sh installs them all.
-#   zq_end_descendants PID   ends every process below PID (TERM, then KILL): a test's EXIT trap calls it last
-#                            so that nothing it started outlives it, whatever path it took.
+#   zq_begin NAME            makes the work folder $work and the traps that end the test: at exit the script's
+#                            own stop_test runs, then zq_end_descendants; $work is removed unless fail kept it
+#   fail MESSAGE             says why, keeps $work, shows the program's output ($work/prog.log, and the end of
+#                            $work/prog.err where it writes its stderr apart), exits 1
+#   zq_stop PID...           ends these processes (TERM, then KILL after 5 s; empty PIDs are skipped)
+#   zq_end_descendants PID   ends every process below PID: the EXIT trap calls it last
+#                            so that nothing a test started outlives it, whatever path it took.
+# On either sound server (both speak the PulseAudio protocol), for pulse_env.sh and pipewire_env.sh:
+#   zq_pulse_record OUT.raw   record both sides on one clock: stereo s16le at 11025 Hz, left = what is
+#                             played into the capture side, right = the program's output (sets ZQ_REC_PID)
+#   zq_pulse_play FILE.wav    play FILE into the capture side (blocks until played)
 
 zq_need() {
     local cmd pkg missing=0
@@ -15,10 +24,11 @@ zq_need() {
         case $cmd in
             python3-*) pkg=$cmd ;;
             Xvfb) pkg=xvfb ;;
-            xdpyinfo | xprop) pkg=x11-utils ;;
+            xdpyinfo | xprop | xwininfo) pkg=x11-utils ;;
             xwd) pkg=x11-apps ;;
             soxi) pkg=sox ;;
             convert) pkg=imagemagick ;;
+            jackd | jack_lsp) pkg=jackd2 ;;
             pactl | paplay | parecord) pkg=pulseaudio-utils ;;
             pipewire | pw-link | pw-metadata | pw-cli) pkg=pipewire-bin ;;
             *) pkg=$cmd ;;
@@ -27,6 +37,38 @@ zq_need() {
         missing=1
     done
     return $missing
+}
+
+zq_begin() {
+    work=$(mktemp -d "/tmp/zq-$1.XXXXXX")
+    keep=
+    trap 'stop_test; zq_end_descendants $$; if [ -n "$keep" ]; then echo "files kept in $work"; else rm -rf "$work"; fi' EXIT
+    trap 'exit 130' INT TERM
+}
+
+fail() {
+    echo "FAIL: $*"
+    keep=1
+    [ -f "$work/prog.log" ] && { echo "--- program output"; cat "$work/prog.log"; }
+    [ -s "$work/prog.err" ] && { echo "--- its stderr"; tail -20 "$work/prog.err"; }
+    exit 1
+}
+
+zq_stop() {
+    local pids=$* pid alive  # split unquoted below, which drops empty PIDs
+    for pid in $pids; do kill "$pid" 2>/dev/null || true; done
+    for _ in $(seq 1 50); do
+        alive=
+        for pid in $pids; do
+            if kill -0 "$pid" 2>/dev/null; then alive=1; fi
+        done
+        [ -n "$alive" ] || break
+        sleep 0.1
+    done
+    for pid in $pids; do
+        kill -9 "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
 }
 
 # The processes below PID, deepest first (read from /proc: procps is not on a minimal system).
@@ -39,19 +81,31 @@ zq_descendants() {
 }
 
 zq_end_descendants() {
-    local pids pid i
-    pids=$(zq_descendants "$1")
-    [ -n "$pids" ] || return 0
-    for pid in $pids; do kill "$pid" 2>/dev/null || true; done
-    for i in $(seq 1 30); do
-        for pid in $pids; do
-            kill -0 "$pid" 2>/dev/null && break
-            pid=
-        done
-        [ -n "$pid" ] || break
-        sleep 0.1
+    # shellcheck disable=SC2046
+    zq_stop $(zq_descendants "$1")
+}
+
+zq_pulse_record() {
+    parecord --device=both.monitor --rate=11025 --channels=2 --format=s16le --latency-msec=10 --raw "$1" \
+        >/dev/null 2>&1 &
+    ZQ_REC_PID=$!
+    ZQ_PULSE_PIDS+=($ZQ_REC_PID)
+}
+
+zq_pulse_play() {
+    # In the background, so that a signal's trap runs at once instead of after the whole signal.
+    timeout 120 paplay --device=src "$1" &
+    ZQ_PULSE_PIDS+=($!)
+    wait $!
+}
+
+# Idle sinks are suspended or only wake now and then: keep both monitors busy so that the first blocks of a
+# run do not stall.
+zq_pulse_keep_awake() {
+    local dev
+    for dev in src.monitor dst.monitor; do
+        parecord --device="$dev" --latency-msec=10 --rate=11025 --channels=1 --format=s16le --raw /dev/null \
+            >/dev/null 2>&1 &
+        ZQ_PULSE_PIDS+=($!)
     done
-    for pid in $pids; do kill -9 "$pid" 2>/dev/null || true; done
-    for pid in $pids; do wait "$pid" 2>/dev/null || true; done
-    return 0
 }

@@ -1,11 +1,12 @@
 # Private PipeWire for end-to-end tests, reached through pipewire-pulse: the functions of pulse_env.sh, with
 # the same sinks (src, dst, and both for recording), the graph running at 11025 Hz. Source this file, then:
 #   zq_pulse_start            start a session bus, pipewire, wireplumber and pipewire-pulse, load the sinks
-#   zq_pulse_record OUT.raw   as in pulse_env.sh (sets ZQ_REC_PID)
-#   zq_pulse_play FILE.wav    as in pulse_env.sh
+#   zq_pulse_record OUT.raw, zq_pulse_play FILE.wav
+#                             record both sides, play into the capture side (common.sh)
 #   zq_pulse_kill_server [pipewire]
 #                             kill pipewire-pulse now, or with "pipewire" the PipeWire daemon itself
 #                             (ZQ_PULSE_SERVER_PID is pipewire-pulse's PID until then)
+#   zq_pulse_restart          after pipewire-pulse was killed: start it again, with the same sinks
 #   zq_pulse_stop             stop every process started here (call it from a trap)
 
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -76,6 +77,10 @@ CONF
     ZQ_PW_CORE_PID=$!
     zq_pw_wait 10 test -S "$run/pipewire-0" || { zq_pw_fail "pipewire did not start"; return 1; }
     zq_pw_daemon wireplumber wireplumber
+    zq_pulse_restart
+}
+
+zq_pulse_restart() {
     zq_pw_daemon pipewire-pulse pipewire-pulse
     ZQ_PULSE_SERVER_PID=$!
     zq_pw_wait 10 timeout 2 pactl info || { zq_pw_fail "pipewire-pulse does not answer"; return 1; }
@@ -90,27 +95,8 @@ CONF
     timeout 2 pactl set-default-sink dst && timeout 2 pactl set-default-source src.monitor ||
         { zq_pw_fail "could not set the default devices"; return 1; }
     zq_pw_wait 10 zq_pw_ready || { zq_pw_fail "the sinks are not linked"; return 1; }
-    # Keep both monitors busy, as on PulseAudio, so that no node is suspended between cases.
-    local dev
-    for dev in src.monitor dst.monitor; do
-        parecord --device="$dev" --latency-msec=10 --rate=11025 --channels=1 --format=s16le --raw /dev/null \
-            >/dev/null 2>&1 &
-        ZQ_PULSE_PIDS+=($!)
-    done
+    zq_pulse_keep_awake  # as on PulseAudio, so that no node is suspended between cases
     sleep 1
-}
-
-zq_pulse_record() {
-    parecord --device=both.monitor --rate=11025 --channels=2 --format=s16le --latency-msec=10 --raw "$1" \
-        >/dev/null 2>&1 &
-    ZQ_REC_PID=$!
-    ZQ_PULSE_PIDS+=($ZQ_REC_PID)
-}
-
-zq_pulse_play() {
-    timeout 120 paplay --device=src "$1" &
-    ZQ_PULSE_PIDS+=($!)
-    wait $!
 }
 
 zq_pulse_kill_server() {
@@ -124,20 +110,10 @@ zq_pulse_kill_server() {
 }
 
 zq_pulse_stop() {
-    local pid i
-    for pid in "${ZQ_PULSE_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${ZQ_PULSE_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+    local i
+    zq_stop "${ZQ_PULSE_PIDS[@]}"
     ZQ_PULSE_PIDS=()
-    for (( i = ${#ZQ_PW_DAEMONS[@]} - 1; i >= 0; i-- )); do
-        pid=${ZQ_PW_DAEMONS[i]}
-        kill "$pid" 2>/dev/null || continue
-        for _ in $(seq 1 30); do
-            kill -0 "$pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -9 "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
+    for (( i = ${#ZQ_PW_DAEMONS[@]} - 1; i >= 0; i-- )); do zq_stop "${ZQ_PW_DAEMONS[i]}"; done
     ZQ_PW_DAEMONS=()
     ZQ_PULSE_SERVER_PID=
     if [ -n "${ZQ_PULSE_DIR:-}" ]; then rm -rf "$ZQ_PULSE_DIR"; ZQ_PULSE_DIR=; fi

@@ -1,10 +1,10 @@
 # Private PulseAudio server for end-to-end tests. Source this file, then:
 #   zq_pulse_start            start the server (sets PULSE_SERVER etc. for everything started after it)
-#   zq_pulse_record OUT.raw   record both sides on one clock: stereo s16le at 11025 Hz, left = what is
-#                             played into the capture side, right = the program's output (sets ZQ_REC_PID)
-#   zq_pulse_play FILE.wav    play FILE into the capture side (blocks until played)
+#   zq_pulse_record OUT.raw, zq_pulse_play FILE.wav
+#                             record both sides, play into the capture side (common.sh)
 #   zq_pulse_kill_server      kill the server now (to test a server that dies mid-run; ZQ_PULSE_SERVER_PID
 #                             is the server's PID until then)
+#   zq_pulse_restart          start it again, on the same socket with the same devices
 #   zq_pulse_stop             stop every process started here (call it from a trap)
 # The program under test opens the default devices: it captures from src.monitor and plays into dst.
 # pipewire_env.sh offers the same functions on a private PipeWire; ZQ_SOUND_SERVER picks one in the tests.
@@ -29,6 +29,11 @@ load-module module-remap-sink sink_name=dst master=both channels=1 channel_map=m
 set-default-sink dst
 set-default-source src.monitor
 PA
+    zq_pulse_restart
+}
+
+zq_pulse_restart() {
+    rm -f "$ZQ_PULSE_DIR/run/pulse/native" "$ZQ_PULSE_DIR/run/pulse/pid"
     HOME="$ZQ_PULSE_DIR/home" pulseaudio -n -F "$ZQ_PULSE_DIR/own.pa" --daemonize=no \
         --exit-idle-time=-1 --disallow-exit=yes --log-target="file:$ZQ_PULSE_DIR/pulse.log" \
         >/dev/null 2>&1 &
@@ -43,28 +48,8 @@ PA
         cat "$ZQ_PULSE_DIR/pulse.log" >&2 || true
         return 1
     fi
-    # Idle null sinks only wake every 2 s: keep both monitors busy so the first blocks do not stall.
-    local dev
-    for dev in src.monitor dst.monitor; do
-        parecord --device="$dev" --latency-msec=10 --rate=11025 --channels=1 --format=s16le --raw /dev/null \
-            >/dev/null 2>&1 &
-        ZQ_PULSE_PIDS+=($!)
-    done
-    sleep 2.3
-}
-
-zq_pulse_record() {
-    parecord --device=both.monitor --rate=11025 --channels=2 --format=s16le --latency-msec=10 --raw "$1" \
-        >/dev/null 2>&1 &
-    ZQ_REC_PID=$!
-    ZQ_PULSE_PIDS+=($ZQ_REC_PID)
-}
-
-zq_pulse_play() {
-    # In the background, so that a signal's trap runs at once instead of after the whole signal.
-    timeout 120 paplay --device=src "$1" &
-    ZQ_PULSE_PIDS+=($!)
-    wait $!
+    zq_pulse_keep_awake
+    sleep 2.3  # idle null sinks only wake every 2 s
 }
 
 zq_pulse_kill_server() {
@@ -76,27 +61,13 @@ zq_pulse_kill_server() {
 }
 
 zq_pulse_stop() {
-    local pid
-    for pid in "${ZQ_PULSE_PIDS[@]}"; do
-        kill "$pid" 2>/dev/null || true
-    done
-    for pid in "${ZQ_PULSE_PIDS[@]}"; do
-        wait "$pid" 2>/dev/null || true
-    done
+    zq_stop "${ZQ_PULSE_PIDS[@]}"
     ZQ_PULSE_PIDS=()
     if [ -n "${ZQ_PULSE_SERVER_PID:-}" ] && ! kill -0 "$ZQ_PULSE_SERVER_PID" 2>/dev/null; then
         echo "pulse_env: the sound server died by itself; the end of its log:" >&2
         tail -20 "$ZQ_PULSE_DIR/pulse.log" >&2
     fi
-    if [ -n "${ZQ_PULSE_SERVER_PID:-}" ]; then
-        kill "$ZQ_PULSE_SERVER_PID" 2>/dev/null || true
-        for _ in $(seq 1 50); do
-            kill -0 "$ZQ_PULSE_SERVER_PID" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -9 "$ZQ_PULSE_SERVER_PID" 2>/dev/null || true
-        wait "$ZQ_PULSE_SERVER_PID" 2>/dev/null || true
-        ZQ_PULSE_SERVER_PID=
-    fi
+    zq_stop "${ZQ_PULSE_SERVER_PID:-}"
+    ZQ_PULSE_SERVER_PID=
     if [ -n "${ZQ_PULSE_DIR:-}" ]; then rm -rf "$ZQ_PULSE_DIR"; ZQ_PULSE_DIR=; fi
 }

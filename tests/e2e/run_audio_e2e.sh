@@ -23,30 +23,10 @@ checker="$here/check_loopback.py"
 
 source "$here/pulse_env.sh" || exit 1
 zq_need sox soxi python3-numpy || exit 1
-work=$(mktemp -d /tmp/zq-e2e.XXXXXX)
 prog_pid=
 jack_pid=
-keep=
-
-cleanup() {
-    if [ -n "$prog_pid" ]; then
-        kill "$prog_pid" 2>/dev/null || true
-        wait "$prog_pid" 2>/dev/null || true
-    fi
-    stop_jack
-    zq_pulse_stop
-    zq_end_descendants $$
-    if [ -n "$keep" ]; then echo "files kept in $work"; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-fail() {
-    echo "FAIL: $*"
-    keep=1
-    if [ -f "$work/prog.log" ]; then echo "--- program output"; cat "$work/prog.log"; fi
-    exit 1
-}
+zq_begin e2e
+stop_test() { zq_stop "$prog_pid" "$jack_pid"; zq_pulse_stop; }
 
 value() {  # value KEY: the program's "KEY value" line
     awk -v k="$1" '$1 == k { print $2; exit }' "$work/prog.log"
@@ -57,7 +37,7 @@ now_ms() { date +%s%3N; }
 # A dummy JACK server at 48000 Hz, as musicians run one, under a name of its own so that it meets no
 # other test's server; the program finds it through JACK_DEFAULT_SERVER.
 start_jack() {
-    command -v jackd >/dev/null || fail "jackd is missing (package jackd2)"
+    zq_need jackd jack_lsp || exit 1
     export JACK_DEFAULT_SERVER="zq-e2e-$$" JACK_NO_AUDIO_RESERVATION=1
     jackd --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 >"$work/jackd.log" 2>&1 &
     jack_pid=$!
@@ -71,13 +51,6 @@ start_jack() {
     fail "the JACK server did not start"
 }
 
-stop_jack() {
-    [ -n "$jack_pid" ] || return 0
-    kill "$jack_pid" 2>/dev/null || true
-    wait "$jack_pid" 2>/dev/null || true
-    jack_pid=
-}
-
 # probe_says EXPECTED_RESULT [LINE]: the probe's answer, and its stderr exactly LINE (or nothing).
 probe_says() {
     timeout 60 "$program" probe "$1" >"$work/probe.log" 2>"$work/probe.err"
@@ -88,13 +61,15 @@ probe_says() {
     [ "$(cat "$work/probe.err")" = "${2:-}" ] || fail "stderr is not exactly '${2:-}'"
 }
 
-# loopback_exact CLIENT: a chirp through the engine, bit for bit, with the program's sound going through
-# the server client named CLIENT, and nothing on stderr (no noise, no samples lost).
+# loopback_exact CLIENT [SECONDS]: a chirp of SECONDS (8) through the engine, bit for bit, with the program's
+# sound going through the server client named CLIENT, and nothing on stderr (no noise, no samples lost).
 loopback_exact() {
-    sox -D -n -r 11025 -c 1 -b 16 "$work/chirp.wav" synth 8 sine 100-4000 gain -6 pad 0.2 0.2 \
+    local seconds=${2:-8}
+    # Padded: the first ms of a new playback stream are lost.
+    sox -D -n -r 11025 -c 1 -b 16 "$work/chirp.wav" synth "$seconds" sine 100-4000 gain -6 pad 0.2 0.2 \
         || fail "sox could not make the test signal"
     zq_pulse_record "$work/rec.raw"
-    timeout 60 "$program" run 11 "$work/out.wav" >"$work/prog.log" 2>"$work/prog.err" &
+    timeout 60 "$program" run $(( seconds + 4 )) "$work/out.wav" >"$work/prog.log" 2>"$work/prog.err" &
     prog_pid=$!
     wait_streaming || fail "the program did not start streaming"
     pactl list clients | grep -qF "application.name = \"$1\"" || fail "no sound server client \"$1\""
@@ -109,8 +84,8 @@ loopback_exact() {
     cat "$work/prog.log" "$work/prog.err"
     [ "$rc" -eq 0 ] || fail "the program ended with status $rc"
     [ ! -s "$work/prog.err" ] || fail "the program printed on stderr"
-    "$python" "$checker" "$work/rec.raw" --wav "$work/out.wav" --min-seconds 7 --max-latency-ms 60 \
-        || fail "the loopback recording does not match"
+    "$python" "$checker" "$work/rec.raw" --wav "$work/out.wav" --min-seconds $(( seconds - 1 )) \
+        --max-latency-ms 60 || fail "the loopback recording does not match"
 }
 
 wait_streaming() {  # until the program has both directions running (or 10 s)
@@ -126,26 +101,8 @@ wait_streaming() {  # until the program has both directions running (or 10 s)
 case "$case_name" in
 loopback)
     zq_pulse_start || fail "no sound server"
-    # 12 s of chirp, padded: the first ms of a new playback stream are lost.
-    sox -D -n -r 11025 -c 1 -b 16 "$work/chirp.wav" synth 12 sine 100-4000 gain -6 pad 0.2 0.2 \
-        || fail "sox could not make the test signal"
-    zq_pulse_record "$work/rec.raw"
-    timeout 60 "$program" run 16 "$work/out.wav" >"$work/prog.log" 2>&1 &
-    prog_pid=$!
-    wait_streaming || fail "the program did not start streaming"
-    sleep 0.5
-    zq_pulse_play "$work/chirp.wav" || fail "paplay failed"
-    wait "$prog_pid"
-    rc=$?
-    prog_pid=
-    sleep 0.3
-    kill "$ZQ_REC_PID" 2>/dev/null
-    wait "$ZQ_REC_PID" 2>/dev/null
-    [ "$rc" -eq 0 ] || fail "the program ended with status $rc"
-    cat "$work/prog.log"
+    loopback_exact "ZORIQ1 capture" 12
     echo "CPU time per block: $(value cpu-ms-per-block) ms (whole process, audio threads included)"
-    "$python" "$checker" "$work/rec.raw" --wav "$work/out.wav" --min-seconds 10 --max-latency-ms 60 \
-        || fail "the loopback recording does not match"
     ;;
 server-kill | server-freeze)
     zq_pulse_start || fail "no sound server"
