@@ -19,98 +19,8 @@ prefix=${2:?prefix}
 here=$(cd "$(dirname "$0")" && pwd)
 python=/usr/bin/python3
 seconds=${ZQ_RUN_SECONDS:-12}
-server=${ZQ_SOUND_SERVER:-pulse}
-case $server in
-    pulse | pipewire) ;;
-    *) echo "FAIL: unknown ZQ_SOUND_SERVER $server (pulse or pipewire)"; exit 2 ;;
-esac
-source "$here/${server}_env.sh" || exit 1
-zq_need Xvfb xdpyinfo xdotool xwd convert soxi python3-numpy python3-scipy || exit 1
-work=$(mktemp -d /tmp/zq-app-e2e.XXXXXX)
-xvfb_pid=
-prog_pid=
-keep=
-
-cleanup() {
-    [ -n "$prog_pid" ] && { kill "$prog_pid" 2>/dev/null; wait "$prog_pid" 2>/dev/null; }
-    zq_pulse_stop
-    [ -n "$xvfb_pid" ] && { kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; }
-    zq_end_descendants $$
-    if [ -n "$keep" ]; then echo "files kept in $work"; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-fail() {
-    echo "FAIL: $*"
-    keep=1
-    shot failure
-    [ -f "$work/prog.log" ] && { echo "--- program output"; cat "$work/prog.log"; }
-    exit 1
-}
-
-now_ms() { date +%s%3N; }
-
-start_x() {
-    # Xvfb picks a free display itself and writes its number once it accepts connections. Without
-    # -noreset it resets when the readiness check leaves, and a program started that moment cannot connect.
-    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset -r 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-    xvfb_pid=$!
-    local n
-    for _ in $(seq 1 200); do
-        if read -r n <"$work/display" 2>/dev/null && [ -n "$n" ]; then
-            export DISPLAY=":$n" QT_QPA_PLATFORM=xcb
-            xdpyinfo >/dev/null 2>&1 && return 0
-            break
-        fi
-        kill -0 "$xvfb_pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    cat "$work/xvfb.log"
-    return 1
-}
-
-# find_window TITLE [SECONDS]: the visible window of the program with exactly this title.
-find_window() {
-    local deadline=$(( $(now_ms) + ${2:-10} * 1000 )) id
-    while [ "$(now_ms)" -lt "$deadline" ]; do
-        id=$(xdotool search --all --pid "$prog_pid" --onlyvisible --name "^$1\$" 2>/dev/null | head -1)
-        [ -n "$id" ] && { echo "$id"; return 0; }
-        kill -0 "$prog_pid" 2>/dev/null || return 1
-        sleep 0.05
-    done
-    return 1
-}
-
-# key WINDOW KEYS...: focus first, every time (no window manager moves the focus).
-key() {
-    local w=$1; shift
-    xdotool windowfocus --sync "$w" && xdotool key "$@"
-    sleep 0.3
-}
-
-shot() {
-    [ -n "${ZQ_SCREENSHOT_DIR:-}" ] || [ "$1" = failure ] || return 0
-    [ -n "${DISPLAY:-}" ] || return 0
-    local dir=${ZQ_SCREENSHOT_DIR:-$work}
-    xwd -root -display "$DISPLAY" 2>/dev/null | /usr/bin/convert xwd:- "$dir/$1.png" 2>/dev/null || true
-}
-
-shot_window() {  # shot_window WINDOW NAME
-    [ -n "${ZQ_SCREENSHOT_DIR:-}" ] || return 0
-    xwd -id "$1" -display "${DISPLAY:-}" 2>/dev/null | /usr/bin/convert xwd:- "$ZQ_SCREENSHOT_DIR/$2.png" 2>/dev/null || true
-}
-
-wait_exit() {  # wait_exit SECONDS: the program's exit status, or fail
-    local deadline=$(( $(now_ms) + $1 * 1000 )) status
-    while kill -0 "$prog_pid" 2>/dev/null; do
-        [ "$(now_ms)" -lt "$deadline" ] || fail "the program did not end"
-        sleep 0.05
-    done
-    wait "$prog_pid"; status=$?
-    prog_pid=
-    return $status
-}
+source "$here/x_env.sh" || exit 1
+zq_need soxi python3-numpy python3-scipy || exit 1
 
 make_signal() {  # a chirp with some noise, padded with silence
     "$python" - "$work/in.wav" "$seconds" <<'PY'
@@ -144,15 +54,6 @@ open(sys.argv[1], 'wb').write(head + blocks)
 PY
 }
 
-start_program() {
-    local t0
-    t0=$(now_ms)
-    "$prefix/bin/zoriq1" >"$work/prog.log" 2>&1 &
-    prog_pid=$!
-    main=$(find_window "ZORIQ1  Quorvel 1") || fail "no main window"
-    echo "main window shown after $(( $(now_ms) - t0 )) ms"
-}
-
 choose_output_file() {  # choose_output_file [PATH]: $work/out.wav by default
     key "$main" alt+w
     key "$main" alt+o
@@ -167,15 +68,6 @@ choose_output_file() {  # choose_output_file [PATH]: $work/out.wav by default
     xdotool windowfocus --sync "$dialog"
     xdotool type --delay 10 "${1:-$work/out.wav}"
     key "$dialog" Return
-}
-
-quit_program() {
-    main=$(find_window "ZORIQ1  Quorvel 1") || fail "the main window did not come back"
-    key "$main" Escape
-    local box
-    box=$(find_window "zoriq1") || fail "no quit question"
-    key "$box" Return
-    wait_exit 10 || fail "the program ended with an error status"
 }
 
 run_signal() {  # play the signal while recording both sides; report the program's CPU and memory

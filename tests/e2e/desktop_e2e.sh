@@ -5,86 +5,13 @@
 # Checks where the frames land (_NET_FRAME_EXTENTS around the client area), which window actions the
 # windows ask for (_MOTIF_WM_HINTS) and the manager allows (_NET_WM_ALLOWED_ACTIONS), that the function
 # window stays above its spectrum windows, and that its close box stops the function.
-# PREFIX is an installation (bin/zoriq1). Optional: ZQ_SCREENSHOT_DIR keeps screenshots there.
+# PREFIX is an installation (bin/zoriq1). Optional: ZQ_SOUND_SERVER and ZQ_SCREENSHOT_DIR as in app_e2e.sh.
 set -uo pipefail
 mode=${1:?mode}
 prefix=${2:?prefix}
-here=$(cd "$(dirname "$0")" && pwd)
-
-# Every command this test runs, and the package that brings it.
-needs="Xvfb:xvfb xdotool:xdotool xprop:x11-utils xwininfo:x11-utils pulseaudio:pulseaudio pactl:pulseaudio-utils
-       parecord:pulseaudio-utils"
-[ "$mode" = openbox ] && needs="$needs openbox:openbox"
-[ -n "${ZQ_SCREENSHOT_DIR:-}" ] && needs="$needs xwd:x11-apps convert:imagemagick"
-for need in $needs; do
-    command -v "${need%%:*}" >/dev/null || { echo "FAIL: ${need%%:*} is missing (package ${need#*:})"; exit 1; }
-done
-
-work=$(mktemp -d /tmp/zq-desktop-e2e.XXXXXX)
-source "$here/pulse_env.sh"
-xvfb_pid=
-wm_pid=
-prog_pid=
-keep=
-
-cleanup() {
-    [ -n "$prog_pid" ] && { kill "$prog_pid" 2>/dev/null; wait "$prog_pid" 2>/dev/null; }
-    [ -n "$wm_pid" ] && { kill "$wm_pid" 2>/dev/null; wait "$wm_pid" 2>/dev/null; }
-    zq_pulse_stop
-    [ -n "$xvfb_pid" ] && { kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; }
-    if [ -n "$keep" ]; then echo "files kept in $work"; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-shot() {  # shot NAME: the whole screen
-    [ -n "${ZQ_SCREENSHOT_DIR:-}" ] || [ "$1" = failure ] || return 0
-    [ -n "${DISPLAY:-}" ] || return 0
-    xwd -root -display "$DISPLAY" 2>/dev/null | convert xwd:- "${ZQ_SCREENSHOT_DIR:-$work}/$1.png" 2>/dev/null || true
-}
-
-fail() {
-    echo "FAIL: $*"
-    keep=1
-    shot failure
-    [ -f "$work/prog.log" ] && { echo "--- program output"; cat "$work/prog.log"; }
-    exit 1
-}
-
-now_ms() { date +%s%3N; }
-
-start_x() {  # Xvfb picks a free display itself and writes its number to fd 3
-    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -r 3>"$work/display" >/dev/null 2>&1 &
-    xvfb_pid=$!
-    local deadline=$(( $(now_ms) + 10000 ))
-    until grep -q '^[0-9]' "$work/display" 2>/dev/null; do
-        kill -0 "$xvfb_pid" 2>/dev/null && [ "$(now_ms)" -lt "$deadline" ] || return 1
-        sleep 0.05
-    done
-    export DISPLAY=":$(head -1 "$work/display")" QT_QPA_PLATFORM=xcb
-}
-
-start_wm() {
-    openbox >/dev/null 2>&1 &
-    wm_pid=$!
-    local deadline=$(( $(now_ms) + 10000 ))
-    until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; do
-        kill -0 "$wm_pid" 2>/dev/null && [ "$(now_ms)" -lt "$deadline" ] || return 1
-        sleep 0.05
-    done
-}
-
-# find_window TITLE [SECONDS]: the visible window of the program with exactly this title.
-find_window() {
-    local deadline=$(( $(now_ms) + ${2:-10} * 1000 )) id
-    while [ "$(now_ms)" -lt "$deadline" ]; do
-        id=$(xdotool search --all --pid "$prog_pid" --onlyvisible --name "^$1\$" 2>/dev/null | head -1)
-        [ -n "$id" ] && { echo "$id"; return 0; }
-        kill -0 "$prog_pid" 2>/dev/null || return 1
-        sleep 0.05
-    done
-    return 1
-}
+source "$(dirname "$0")/x_env.sh" || exit 1
+zq_need xprop xwininfo || exit 1
+[ "$mode" != openbox ] || zq_need openbox || exit 1
 
 gone() {  # gone WINDOW [SECONDS]: true once the window is no longer shown
     local deadline=$(( $(now_ms) + ${2:-5} * 1000 ))
@@ -93,13 +20,6 @@ gone() {  # gone WINDOW [SECONDS]: true once the window is no longer shown
         sleep 0.05
     done
     return 1
-}
-
-key() {  # key WINDOW KEYS...: give the window the focus first, every time
-    local w=$1; shift
-    if [ -n "$wm_pid" ]; then xdotool windowactivate --sync "$w"; else xdotool windowfocus --sync "$w"; fi
-    xdotool key "$@"
-    sleep 0.3
 }
 
 # frame WINDOW: "X Y WIDTH HEIGHT" of the window's frame: the client area (xwininfo; xdotool's
@@ -173,9 +93,7 @@ above() {
 start_x || fail "no X server"
 [ "$mode" = openbox ] && { start_wm || fail "openbox did not start"; }
 zq_pulse_start || fail "no sound server"
-"$prefix/bin/zoriq1" >"$work/prog.log" 2>&1 &
-prog_pid=$!
-main=$(find_window "ZORIQ1  Quorvel 1") || fail "no main window"
+start_program
 framed "$main" || fail "the main window got no frame"
 actions "$main" "main window" "minimize close"
 read -r mx my mw mh < <(frame "$main")
@@ -232,17 +150,6 @@ if [ -n "$wm_pid" ]; then
 else
     key "$fn" Escape
 fi
-main=$(find_window "ZORIQ1  Quorvel 1") || fail "the main window did not come back"
 gone "$output" || fail "the spectrum windows stayed after the function stopped"
-
-key "$main" Escape
-box=$(find_window "zoriq1") || fail "no quit question"
-key "$box" Return
-deadline=$(( $(now_ms) + 10000 ))
-while kill -0 "$prog_pid" 2>/dev/null; do
-    [ "$(now_ms)" -lt "$deadline" ] || fail "the program did not end"
-    sleep 0.05
-done
-wait "$prog_pid" || { prog_pid=; fail "the program ended with an error status"; }
-prog_pid=
+quit_program
 echo "PASS: desktop $mode"
