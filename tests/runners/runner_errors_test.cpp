@@ -41,6 +41,17 @@ struct Running {
     ~Running() { FirBankStop(); }
 };
 
+// A function started with its output going to a WAV file in a directory of its own.
+struct Recording {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("out.wav"));
+    SimWaveBackend sim;
+    MessageBoxRecorder boxes;
+    FakeRunnerWindow window;
+    SimStream stream{sim};
+    explicit Recording(void (*start)(CRunnerWindow*, int, QString)) { start(&window, 1, path); }
+};
+
 int IndexOfCall(const QStringList& calls, const QString& prefix)
 {
     for (int n = 0; n < calls.size(); ++n)
@@ -174,13 +185,7 @@ TEST(RunnerErrors, TheDiskFullNoticeLeftOpenForManyBlocksLetsTheFunctionGoOn)
 {
     for (int whileOpen = 16; whileOpen < 24; ++whileOpen) {
         SCOPED_TRACE(whileOpen);
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("full.wav"));
-        SimWaveBackend sim;
-        MessageBoxRecorder boxes;
-        FakeRunnerWindow window;
-        DirectMappingStart(&window, 1, path);
-        SimStream stream(sim);
+        Recording rec(DirectMappingStart);
         const std::vector<Block> input = RandomBlocks(36, 14);
         std::size_t fed = 0;
         // Room for the header and three blocks: the fourth block played finds the disk full.
@@ -189,22 +194,22 @@ TEST(RunnerErrors, TheDiskFullNoticeLeftOpenForManyBlocksLetsTheFunctionGoOn)
         const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
         const rlimit tiny{46 + 3 * 4096 + 100, old.rlim_max};
         ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
-        boxes.whileOpen = [&](int box) {
+        rec.boxes.whileOpen = [&](int box) {
             setrlimit(RLIMIT_FSIZE, &old);
             for (int n = 0; n < whileOpen && box == 1 && fed < input.size(); ++n)
-                stream.Feed(input[fed++]);
+                rec.stream.Feed(input[fed++]);
         };
         while (fed < input.size())
-            stream.Feed(input[fed++]);
+            rec.stream.Feed(input[fed++]);
         setrlimit(RLIMIT_FSIZE, &old);
         signal(SIGXFSZ, oldHandler);
-        stream.Drain();
+        rec.stream.Drain();
         Pump();
-        EXPECT_EQ(boxes.texts, QStringList{kDiskFull});
-        EXPECT_EQ(window.closeRequests, 0);
-        EXPECT_EQ(sim.played(), Concat(input));
+        EXPECT_EQ(rec.boxes.texts, QStringList{kDiskFull});
+        EXPECT_EQ(rec.window.closeRequests, 0);
+        EXPECT_EQ(rec.sim.played(), Concat(input));
         EXPECT_EQ(DirectMappingStop(), 0);
-        ExpectWavOf(path, {input.begin(), input.begin() + 3});
+        ExpectWavOf(rec.path, {input.begin(), input.begin() + 3});
     }
 }
 
@@ -311,58 +316,40 @@ TEST(RunnerErrors, AnEngineAlreadyInUseFailsTheInitialisation)
 
 TEST(RunnerErrors, OutputGoesToTheChosenFile)
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("out.wav"));
-    SimWaveBackend sim;
-    MessageBoxRecorder boxes;
-    FakeRunnerWindow window;
-    DirectMappingStart(&window, 1, path);
-    SimStream stream(sim);
+    Recording rec(DirectMappingStart);
     const std::vector<Block> input = RandomBlocks(4, 12);
     for (const Block& b : input)
-        stream.Feed(b);
-    stream.Drain();
+        rec.stream.Feed(b);
+    rec.stream.Drain();
     EXPECT_EQ(DirectMappingStop(), 0);
-    EXPECT_TRUE(boxes.texts.isEmpty());
-
+    EXPECT_TRUE(rec.boxes.texts.isEmpty());
     // The file holds exactly the played blocks, in playing order.
-    const std::vector<int16_t>& played = sim.played();
-    ASSERT_EQ(played, Concat(input));
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QByteArray bytes = file.readAll();
-    ASSERT_EQ(bytes.size(), 46 + 2 * static_cast<qsizetype>(played.size()));
-    EXPECT_EQ(0, std::memcmp(bytes.constData() + 46, played.data(), 2 * played.size()));
+    ASSERT_EQ(rec.sim.played(), Concat(input));
+    ExpectWavOf(rec.path, input);
 }
 
 // The WAV file cannot be finished at the stop: the user hears of it once the engine is down, and the
 // engine is free for the next function.
 TEST(RunnerErrors, AWavFileThatCannotBeFinishedIsToldAfterTheStop)
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("out.wav"));
-    SimWaveBackend sim;
-    MessageBoxRecorder boxes;
-    FakeRunnerWindow window;
-    FirBankStart(&window, 1, path);
-    SimStream stream(sim);
+    Recording rec(FirBankStart);
     for (const Block& b : RandomBlocks(4, 15))
-        stream.Feed(b);
-    ASSERT_TRUE(FailWritesToOpenFile(path));
+        rec.stream.Feed(b);
+    ASSERT_TRUE(FailWritesToOpenFile(rec.path));
     bool engineDown = false;
-    boxes.whileOpen = [&](int) {
-        engineDown = !sim.isOpen(WaveDirection::Capture) && !sim.isOpen(WaveDirection::Playback) &&
+    rec.boxes.whileOpen = [&](int) {
+        engineDown = !rec.sim.isOpen(WaveDirection::Capture) && !rec.sim.isOpen(WaveDirection::Playback) &&
                      FirBankWindow == nullptr;
     };
     EXPECT_EQ(FirBankStop(), 0);
-    EXPECT_EQ(boxes.texts, QStringList{kFileWrite});
+    EXPECT_EQ(rec.boxes.texts, QStringList{kFileWrite});
     EXPECT_TRUE(engineDown);
     Pump();
-    EXPECT_EQ(window.closeRequests, 0) << "the window is closing already";
+    EXPECT_EQ(rec.window.closeRequests, 0) << "the window is closing already";
 
     FakeRunnerWindow next;
     FirBankStart(&next, 0, QString());
     EXPECT_EQ(FirBankWindow, &next);
     EXPECT_EQ(FirBankStop(), 0);
-    EXPECT_EQ(boxes.texts.size(), 1);
+    EXPECT_EQ(rec.boxes.texts.size(), 1);
 }
