@@ -174,6 +174,9 @@ void CFunctionDlg::OnCancel()
     m_bStopping = true;
     // The runner stops first, so no block is processed towards a spectrum window that is gone.
     m_runner.stop();
+    // Hidden before its owner shows: a manager that sees a window appear beside the focused one may move
+    // it out of that one's way, and the main window must come back exactly where it was.
+    hide();
     if (QWidget* owner = parentWidget())
         owner->show();
     CloseSpectrumWindows();
