@@ -42,7 +42,7 @@
 // N <= 2^19 they stay below the 2^-1000 added to the bound. Rounding in computing the bound itself is
 // covered by a factor 1 + 2^-20.
 
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(__GNUC__)
 // The vector helpers are all inlined into the functions built for the vector unit: no vector crosses a call.
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
@@ -507,7 +507,6 @@ template <int W> [[gnu::always_inline]] inline size_t FastFir::Plan::Filter(cons
         const double bound =
             ((m_errorPerEnergy * std::sqrt(energy) + m_errorPerPeak * peak + 0x1p-1000) * kBoundSlack) * m_unscale +
             0x1p-35;  // covers the rounding of value -+ bound below: at most 2^-37 below 2^17, beyond which both clamp
-        const bool bounded = bound < 0x1p30;
         for (int part = 0; part < 2; ++part) {
             const size_t start = first + part * valid;
             if (start >= n) break;
@@ -515,7 +514,8 @@ template <int W> [[gnu::always_inline]] inline size_t FastFir::Plan::Filter(cons
             const double* y = (part == 0 ? re : im) + (m - 1);
             int16_t* o = out + start;
             size_t left = 0;  // undecided outputs of this segment
-            size_t k = 0;
+            const bool decidable = bound < 0x1p30;  // a larger one decides nothing: all summed tap by tap
+            size_t k = decidable ? 0 : count;
             // A sample is decided when truncating and clamping gives the same at both ends of
             // [value - bound, value + bound]: both the true sum and FirConvolve's lie in between.
             if constexpr (W > 1) {
@@ -547,7 +547,7 @@ template <int W> [[gnu::always_inline]] inline size_t FastFir::Plan::Filter(cons
                 o[k] = static_cast<int16_t>(lo);
                 if (static_cast<int16_t>(lo) != static_cast<int16_t>(hi)) undecided[left++] = static_cast<uint32_t>(k);
             }
-            if (!bounded) left = count;
+            if (!decidable) left = count;
             // Many undecided samples (structured input) are summed faster all together.
             if (left > count / 8) {
                 FirConvolveSpan(x + start, count, m_taps.data(), m, o);
