@@ -180,10 +180,8 @@ struct FastFir::Plan {
     double m_errorPerPeak = 0.0;    // tap-by-tap sum's error per unit of the input's largest magnitude
 
     Plan(const double* coefficients, uint32_t count, FirIsa isa);
-    template <int W> void Forward(double* re, double* im) const;
-    template <int W> void Convolve(double* re, double* im) const;
-    template <int W> void ForwardStage(size_t s, double* re, double* im, uint32_t len) const;
-    template <int W> void InverseStage(size_t s, double* re, double* im, uint32_t len) const;
+    template <int W, bool Back> void Stage(size_t s, double* re, double* im, uint32_t len) const;
+    template <int W> void Transform(double* re, double* im, bool convolve) const;
     template <int W> size_t Filter(const int16_t* x, size_t n, int16_t* out) const;
     void ForwardVector(double* re, double* im) const;
     size_t FilterVector(const int16_t* x, size_t n, int16_t* out) const;
@@ -279,7 +277,7 @@ FastFir::Plan::Plan(const double* coefficients, uint32_t count, FirIsa isa)
         ForwardVector(re.get(), im.get());
     else
 #endif
-        Forward<1>(re.get(), im.get());
+        Transform<1>(re.get(), im.get(), false);
     m_spectrumRe.resize(size);
     m_spectrumIm.resize(size);
     for (uint32_t k = 0; k < size; ++k) {
@@ -299,164 +297,118 @@ FastFir::Plan::Plan(const double* coefficients, uint32_t count, FirIsa isa)
     m_errorPerPeak = Gamma(count) * norm1 * kBoundSlack;
 }
 
-// One stage over len values (a multiple of its span). With W = 4 the stage of span 16 also does the last
-// one (span 4): after the first, each group of the second lies in one vector, so a transpose puts the
-// groups in lanes. That result stays transposed; the inverse starts from the same order.
-template <int W>
-[[gnu::always_inline]] inline void FastFir::Plan::ForwardStage(size_t s, double* re, double* im, uint32_t len) const
+// One stage over len values (a multiple of its span), forwards (decimation in frequency: butterflies,
+// then twiddles) or backwards (in time: conjugate twiddles, then butterflies). With W = 4 the stage of
+// span 16 also does the last one (span 4): after the first, each group of the second lies in one vector,
+// so a transpose puts the groups in lanes. That result stays transposed; backwards starts from it.
+template <int W, bool Back>
+[[gnu::always_inline]] inline void FastFir::Plan::Stage(size_t s, double* re, double* im, uint32_t len) const
 {
     using T = typename Lanes<W>::V;
-    const Stage& st = m_stages[s];
-    const uint32_t q = st.quarter;
-    const double* tw = m_twiddles.data() + st.twiddles;
-    if (st.radix == 2) {
+    const uint32_t q = m_stages[s].quarter;
+    const double* tw = m_twiddles.data() + m_stages[s].twiddles;
+    if (m_stages[s].radix == 2) {
         for (uint32_t j = 0; j < q; j += W) {
-            const T r0 = Load<T>(re + j), i0 = Load<T>(im + j), r1 = Load<T>(re + q + j), i1 = Load<T>(im + q + j);
-            T dr = r0 - r1, di = i0 - i1;
-            Store(re + j, r0 + r1);
-            Store(im + j, i0 + i1);
-            Mul(dr, di, Load<T>(tw + j), Load<T>(tw + q + j));
-            Store(re + q + j, dr);
-            Store(im + q + j, di);
+            T r0 = Load<T>(re + j), i0 = Load<T>(im + j), r1 = Load<T>(re + q + j), i1 = Load<T>(im + q + j);
+            if (Back) MulConj(r1, i1, Load<T>(tw + j), Load<T>(tw + q + j));
+            const T dr = r0 - r1, di = i0 - i1;
+            r0 = r0 + r1;
+            i0 = i0 + i1;
+            r1 = dr;
+            i1 = di;
+            if (!Back) Mul(r1, i1, Load<T>(tw + j), Load<T>(tw + q + j));
+            Store(re + j, r0), Store(im + j, i0), Store(re + q + j, r1), Store(im + q + j, i1);
         }
         return;
     }
-#if defined(__x86_64__)
-    if constexpr (W == 4) {
-        if (q == 4) {
-            const T w1r = Load<T>(tw), w1i = Load<T>(tw + 4), w2r = Load<T>(tw + 8), w2i = Load<T>(tw + 12);
-            const T w3r = Load<T>(tw + 16), w3i = Load<T>(tw + 20);
-            for (uint32_t g = 0; g < len; g += 16) {
-                double *a = re + g, *b = im + g;
-                T r0 = Load<T>(a), i0 = Load<T>(b), r1 = Load<T>(a + 4), i1 = Load<T>(b + 4);
-                T r2 = Load<T>(a + 8), i2 = Load<T>(b + 8), r3 = Load<T>(a + 12), i3 = Load<T>(b + 12);
-                Dif4(r0, i0, r1, i1, r2, i2, r3, i3);
-                Mul(r1, i1, w1r, w1i);
-                Mul(r2, i2, w2r, w2i);
-                Mul(r3, i3, w3r, w3i);
-                Transpose(r0, r1, r2, r3);
-                Transpose(i0, i1, i2, i3);
-                Dif4(r0, i0, r1, i1, r2, i2, r3, i3);
-                Store(a, r0), Store(b, i0), Store(a + 4, r1), Store(b + 4, i1);
-                Store(a + 8, r2), Store(b + 8, i2), Store(a + 12, r3), Store(b + 12, i3);
-            }
-            return;
-        }
-    }
-#endif
-    for (uint32_t g = 0; g < len; g += 4 * q) {
-        double *a = re + g, *b = im + g;
-        for (uint32_t j = 0; j < q; j += W) {
-            T r0 = Load<T>(a + j), i0 = Load<T>(b + j), r1 = Load<T>(a + q + j), i1 = Load<T>(b + q + j);
-            T r2 = Load<T>(a + 2 * q + j), i2 = Load<T>(b + 2 * q + j);
-            T r3 = Load<T>(a + 3 * q + j), i3 = Load<T>(b + 3 * q + j);
-            Dif4(r0, i0, r1, i1, r2, i2, r3, i3);
-            Mul(r1, i1, Load<T>(tw + j), Load<T>(tw + q + j));
-            Mul(r2, i2, Load<T>(tw + 2 * q + j), Load<T>(tw + 3 * q + j));
-            Mul(r3, i3, Load<T>(tw + 4 * q + j), Load<T>(tw + 5 * q + j));
-            Store(a + j, r0), Store(b + j, i0), Store(a + q + j, r1), Store(b + q + j, i1);
-            Store(a + 2 * q + j, r2), Store(b + 2 * q + j, i2);
-            Store(a + 3 * q + j, r3), Store(b + 3 * q + j, i3);
-        }
-    }
-}
-
-template <int W>
-[[gnu::always_inline]] inline void FastFir::Plan::InverseStage(size_t s, double* re, double* im, uint32_t len) const
-{
-    using T = typename Lanes<W>::V;
-    const Stage& st = m_stages[s];
-    const uint32_t q = st.quarter;
-    const double* tw = m_twiddles.data() + st.twiddles;
-    if (st.radix == 2) {
-        for (uint32_t j = 0; j < q; j += W) {
-            T r1 = Load<T>(re + q + j), i1 = Load<T>(im + q + j);
-            MulConj(r1, i1, Load<T>(tw + j), Load<T>(tw + q + j));
-            const T r0 = Load<T>(re + j), i0 = Load<T>(im + j);
-            Store(re + j, r0 + r1);
-            Store(im + j, i0 + i1);
-            Store(re + q + j, r0 - r1);
-            Store(im + q + j, i0 - i1);
-        }
-        return;
-    }
-#if defined(__x86_64__)
-    if constexpr (W == 4) {
-        if (q == 4) {
-            const T w1r = Load<T>(tw), w1i = Load<T>(tw + 4), w2r = Load<T>(tw + 8), w2i = Load<T>(tw + 12);
-            const T w3r = Load<T>(tw + 16), w3i = Load<T>(tw + 20);
-            for (uint32_t g = 0; g < len; g += 16) {
-                double *a = re + g, *b = im + g;
-                T r0 = Load<T>(a), i0 = Load<T>(b), r1 = Load<T>(a + 4), i1 = Load<T>(b + 4);
-                T r2 = Load<T>(a + 8), i2 = Load<T>(b + 8), r3 = Load<T>(a + 12), i3 = Load<T>(b + 12);
-                Dit4(r0, i0, r1, i1, r2, i2, r3, i3);
-                Transpose(r0, r1, r2, r3);
-                Transpose(i0, i1, i2, i3);
-                MulConj(r1, i1, w1r, w1i);
-                MulConj(r2, i2, w2r, w2i);
-                MulConj(r3, i3, w3r, w3i);
-                Dit4(r0, i0, r1, i1, r2, i2, r3, i3);
-                Store(a, r0), Store(b, i0), Store(a + 4, r1), Store(b + 4, i1);
-                Store(a + 8, r2), Store(b + 8, i2), Store(a + 12, r3), Store(b + 12, i3);
-            }
-            return;
-        }
-    }
-#endif
-    for (uint32_t g = 0; g < len; g += 4 * q) {
-        double *a = re + g, *b = im + g;
-        for (uint32_t j = 0; j < q; j += W) {
-            T r0 = Load<T>(a + j), i0 = Load<T>(b + j), r1 = Load<T>(a + q + j), i1 = Load<T>(b + q + j);
-            T r2 = Load<T>(a + 2 * q + j), i2 = Load<T>(b + 2 * q + j);
-            T r3 = Load<T>(a + 3 * q + j), i3 = Load<T>(b + 3 * q + j);
-            MulConj(r1, i1, Load<T>(tw + j), Load<T>(tw + q + j));
-            MulConj(r2, i2, Load<T>(tw + 2 * q + j), Load<T>(tw + 3 * q + j));
-            MulConj(r3, i3, Load<T>(tw + 4 * q + j), Load<T>(tw + 5 * q + j));
+    // Blocks 0..3 of a group, q apart, W values at a time from offset j.
+    T r0, i0, r1, i1, r2, i2, r3, i3;
+    auto load = [&](const double* a, const double* b, uint32_t j) {
+        r0 = Load<T>(a + j), i0 = Load<T>(b + j), r1 = Load<T>(a + q + j), i1 = Load<T>(b + q + j);
+        r2 = Load<T>(a + 2 * q + j), i2 = Load<T>(b + 2 * q + j);
+        r3 = Load<T>(a + 3 * q + j), i3 = Load<T>(b + 3 * q + j);
+    };
+    auto store = [&](double* a, double* b, uint32_t j) {
+        Store(a + j, r0), Store(b + j, i0), Store(a + q + j, r1), Store(b + q + j, i1);
+        Store(a + 2 * q + j, r2), Store(b + 2 * q + j, i2), Store(a + 3 * q + j, r3), Store(b + 3 * q + j, i3);
+    };
+    auto butterflies = [&](const T& w1r, const T& w1i, const T& w2r, const T& w2i, const T& w3r, const T& w3i) {
+        if (Back) {
+            MulConj(r1, i1, w1r, w1i);
+            MulConj(r2, i2, w2r, w2i);
+            MulConj(r3, i3, w3r, w3i);
             Dit4(r0, i0, r1, i1, r2, i2, r3, i3);
-            Store(a + j, r0), Store(b + j, i0), Store(a + q + j, r1), Store(b + q + j, i1);
-            Store(a + 2 * q + j, r2), Store(b + 2 * q + j, i2);
-            Store(a + 3 * q + j, r3), Store(b + 3 * q + j, i3);
+        } else {
+            Dif4(r0, i0, r1, i1, r2, i2, r3, i3);
+            Mul(r1, i1, w1r, w1i);
+            Mul(r2, i2, w2r, w2i);
+            Mul(r3, i3, w3r, w3i);
+        }
+    };
+#if defined(__x86_64__)
+    if constexpr (W == 4) {
+        if (q == 4) {
+            const T w1r = Load<T>(tw), w1i = Load<T>(tw + 4), w2r = Load<T>(tw + 8), w2i = Load<T>(tw + 12);
+            const T w3r = Load<T>(tw + 16), w3i = Load<T>(tw + 20);
+            for (uint32_t g = 0; g < len; g += 16) {
+                load(re + g, im + g, 0);
+                if (Back) {
+                    Dit4(r0, i0, r1, i1, r2, i2, r3, i3);
+                    Transpose(r0, r1, r2, r3);
+                    Transpose(i0, i1, i2, i3);
+                }
+                butterflies(w1r, w1i, w2r, w2i, w3r, w3i);
+                if (!Back) {
+                    Transpose(r0, r1, r2, r3);
+                    Transpose(i0, i1, i2, i3);
+                    Dif4(r0, i0, r1, i1, r2, i2, r3, i3);
+                }
+                store(re + g, im + g, 0);
+            }
+            return;
+        }
+    }
+#endif
+    for (uint32_t g = 0; g < len; g += 4 * q) {
+        for (uint32_t j = 0; j < q; j += W) {
+            load(re + g, im + g, j);
+            butterflies(Load<T>(tw + j), Load<T>(tw + q + j), Load<T>(tw + 2 * q + j), Load<T>(tw + 3 * q + j),
+                        Load<T>(tw + 4 * q + j), Load<T>(tw + 5 * q + j));
+            store(re + g, im + g, j);
         }
     }
 }
 
-// The stages of wide span go over the whole array; the rest go block by block, each block through all of
-// them while it stays in the first-level cache. The order of operations on each value is the same.
-template <int W> [[gnu::always_inline]] inline void FastFir::Plan::Forward(double* re, double* im) const
-{
-    const size_t stages = W == 4 ? m_stages.size() - 1 : m_stages.size();
-    const uint32_t local = std::min(kLocal, m_size);
-    size_t s = 0;
-    for (; s < stages && m_stages[s].radix * m_stages[s].quarter > local; ++s) ForwardStage<W>(s, re, im, m_size);
-    for (uint32_t g = 0; g < m_size; g += local)
-        for (size_t t = s; t < stages; ++t) ForwardStage<W>(t, re + g, im + g, local);
-}
-
-// Forwards, times the taps' spectrum, backwards: each block goes through its local stages both ways while
-// it stays in the cache.
-template <int W> [[gnu::always_inline]] inline void FastFir::Plan::Convolve(double* re, double* im) const
+// Forwards and, to convolve, times the taps' spectrum and backwards. The stages of wide span go over the
+// whole array; the rest go block by block, each block through all of them (both ways) while it stays in
+// the first-level cache. Every value sees the same operations in the same order either way.
+template <int W>
+[[gnu::always_inline]] inline void FastFir::Plan::Transform(double* re, double* im, bool convolve) const
 {
     using T = typename Lanes<W>::V;
     const size_t stages = W == 4 ? m_stages.size() - 1 : m_stages.size();
     const uint32_t local = std::min(kLocal, m_size);
     size_t wide = 0;
     for (; wide < stages && m_stages[wide].radix * m_stages[wide].quarter > local; ++wide)
-        ForwardStage<W>(wide, re, im, m_size);
+        Stage<W, false>(wide, re, im, m_size);
     for (uint32_t g = 0; g < m_size; g += local) {
         double *a = re + g, *b = im + g;
-        for (size_t t = wide; t < stages; ++t) ForwardStage<W>(t, a, b, local);
+        for (size_t t = wide; t < stages; ++t) Stage<W, false>(t, a, b, local);
+        if (!convolve) continue;
         for (uint32_t k = 0; k < local; k += W) {
             T r = Load<T>(a + k), i = Load<T>(b + k);
             Mul(r, i, Load<T>(m_spectrumRe.data() + g + k), Load<T>(m_spectrumIm.data() + g + k));
             Store(a + k, r);
             Store(b + k, i);
         }
-        for (size_t t = stages; t-- > wide;) InverseStage<W>(t, a, b, local);
+        for (size_t t = stages; t-- > wide;) Stage<W, true>(t, a, b, local);
     }
-    for (size_t t = wide; t-- > 0;) InverseStage<W>(t, re, im, m_size);
+    if (convolve)
+        for (size_t t = wide; t-- > 0;) Stage<W, true>(t, re, im, m_size);
 }
 
-template <int W> [[gnu::always_inline]] inline size_t FastFir::Plan::Filter(const int16_t* x, size_t n, int16_t* out) const
+template <int W>
+[[gnu::always_inline]] inline size_t FastFir::Plan::Filter(const int16_t* x, size_t n, int16_t* out) const
 {
     using T = typename Lanes<W>::V;
     const uint32_t N = m_size, m = m_count;
@@ -502,7 +454,7 @@ template <int W> [[gnu::always_inline]] inline size_t FastFir::Plan::Filter(cons
             std::fill(to + have, to + N, 0.0);
         }
 
-        Convolve<W>(re, im);
+        Transform<W>(re, im, true);
 
         const double bound =
             ((m_errorPerEnergy * std::sqrt(energy) + m_errorPerPeak * peak + 0x1p-1000) * kBoundSlack) * m_unscale +
@@ -565,7 +517,7 @@ template <int W> [[gnu::always_inline]] inline size_t FastFir::Plan::Filter(cons
 #if defined(__x86_64__)
 __attribute__((target("avx2"))) void FastFir::Plan::ForwardVector(double* re, double* im) const
 {
-    Forward<4>(re, im);
+    Transform<4>(re, im, false);
 }
 
 __attribute__((target("avx2"))) size_t FastFir::Plan::FilterVector(const int16_t* x, size_t n, int16_t* out) const
