@@ -242,7 +242,7 @@ int response(const Args& args) {
     return 0;
 }
 
-const char* const APPLY_HELP = R"(usage: zoriq1-filter apply (FILE.fir | BANK.fib --index K) IN OUT.wav
+const char* const APPLY_HELP = R"(usage: zoriq1-filter apply (FILE.fir | BANK.fib --index K) [--jobs N] IN OUT.wav
 Filters the sound file IN as the program filters what it captures and writes OUT in the program's
 WAV format (16-bit mono 11025 Hz). A 16-bit mono 11025 Hz input comes out sample for sample as the
 program plays it; any other input (WAV, FLAC, Ogg, AIFF, ...) is first averaged to one channel,
