@@ -322,7 +322,7 @@ template <int W, bool Back>
         return;
     }
     // Blocks 0..3 of a group, q apart, W values at a time from offset j.
-    T r0, i0, r1, i1, r2, i2, r3, i3;
+    T r0{}, i0{}, r1{}, i1{}, r2{}, i2{}, r3{}, i3{};
     auto load = [&](const double* a, const double* b, uint32_t j) {
         r0 = Load<T>(a + j), i0 = Load<T>(b + j), r1 = Load<T>(a + q + j), i1 = Load<T>(b + q + j);
         r2 = Load<T>(a + 2 * q + j), i2 = Load<T>(b + 2 * q + j);

@@ -310,7 +310,7 @@ int apply(const Args& args) {
     const bool ok = ApplyFilter(job, error, &count);
     if (shown >= 0) std::fputc('\n', stderr);
     if (!ok) fail(error);
-    std::printf("%llu samples, %llu of them (%.2g%%) summed tap by tap\n",
+    std::printf("%llu samples, %llu of them (%.3g%%) summed tap by tap\n",
                 static_cast<unsigned long long>(count.samples), static_cast<unsigned long long>(count.tapByTap),
                 100.0 * static_cast<double>(count.tapByTap) / static_cast<double>(count.samples));
     return 0;
