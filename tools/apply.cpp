@@ -13,11 +13,14 @@
 #include <filesystem>
 #include <memory>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
-#include "dsp/fir_convolve.h"
+#include "dsp/fast_fir.h"
 #include "engine/wave_file.h"
 #include "engine/wave_format.h"
 
@@ -25,8 +28,8 @@ namespace {
 
 // The program's blocks and ring.
 constexpr uint32_t kBlock = WAVE_BLOCK_SAMPLES;
-constexpr int32_t kBlocks = WAVE_NUM_BLOCKS;
 constexpr int kRate = WAVE_SAMPLE_RATE;
+constexpr size_t kChunk = 1 << 18;  // samples read at a time, about
 
 std::string errnoText() {
     return std::strerror(errno);
@@ -417,6 +420,35 @@ std::string tooLong(const std::string& input, const OutputFormat& format) {
     return input + " is too long: the output would pass the 4 GiB " + format.name + " can hold (54 hours at 11025 Hz)";
 }
 
+unsigned processors() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// n samples in parts of `part`, each part on a thread of its own (the first on this one). Returns how many
+// samples were summed tap by tap.
+uint64_t filterParts(const FastFir& fir, const int16_t* x, size_t n, int16_t* out, size_t part) {
+    const size_t parts = (n + part - 1) / part;
+    std::vector<size_t> tapByTap(parts, 0);
+    auto run = [&](size_t p) {
+        tapByTap[p] = fir.Filter(x + p * part, std::min(part, n - p * part), out + p * part);
+    };
+    std::vector<std::thread> threads;
+    for (size_t p = 1; p < parts; ++p) {
+        try {
+            threads.emplace_back(run, p);
+        } catch (const std::system_error&) {  // no thread to be had: this one does the part
+            run(p);
+        }
+    }
+    run(0);
+    for (std::thread& t : threads) t.join();
+    uint64_t sum = 0;
+    for (size_t k : tapByTap) sum += k;
+    return sum;
+}
+
 bool sameFile(const std::string& a, const std::string& b) {
     struct stat sa, sb;
     return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
@@ -424,7 +456,7 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-bool ApplyFilter(const ApplyJob& job, std::string& error) {
+bool ApplyFilter(const ApplyJob& job, std::string& error, ApplyCount* count) {
     if (job.output.empty()) return error = "name the output file", false;
     struct stat st;
     if (::stat(job.output.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
@@ -451,25 +483,34 @@ bool ApplyFilter(const ApplyJob& job, std::string& error) {
     Output output;
     if (!output.open(*format, temp.path())) return error = "cannot write " + job.output + ": " + output.reason(), false;
 
-    // The program's ring, silent before the first block, and the output block beside it.
-    std::vector<int16_t> inputRing(kBlock * kBlocks, 0);
-    std::vector<int16_t> outputRing(kBlock * kBlocks, 0);
-    uint64_t done = 0;
-    for (int32_t block = 0;; block = (block + 1) % kBlocks) {
-        int16_t* in = inputRing.data() + kBlock * block;
-        const size_t n = input.read(in, kBlock);
+    // The same sums as the program's ring of 2048-sample blocks from a silent history: the taps reach
+    // count - 1 samples back, kept before each chunk. Parts of a chunk are whole transforms.
+    const FastFir fir(job.coefficients, job.count);
+    const unsigned jobs = job.jobs > 0 ? job.jobs : processors();
+    const size_t history = job.count > 0 ? job.count - 1 : 0;
+    const size_t stride = fir.Stride() > 0 ? fir.Stride() : kBlock;
+    // A short input needs a chunk no longer than itself.
+    const size_t want = input.total() > 0 ? std::min<uint64_t>(input.total(), kChunk) : kChunk;
+    const size_t chunk = std::max<size_t>((want / jobs + stride - 1) / stride, 1) * stride * jobs;
+    std::vector<int16_t> in(history + chunk), out(chunk);
+    uint64_t done = 0, tapByTap = 0;
+    for (;;) {
+        const size_t n = input.read(in.data() + history, chunk);
         if (n == 0) break;
-        std::fill(in + n, in + kBlock, int16_t{0});
-        FirConvolve(inputRing.data(), block, outputRing.data(), block, kBlock, kBlocks, job.coefficients, job.count);
         if (limit && done + n > limit) return error = tooLong(job.input, *format), false;
-        if (!output.write(outputRing.data() + kBlock * block, n))
+        const size_t part = ((n + jobs - 1) / jobs + stride - 1) / stride * stride;
+        tapByTap += filterParts(fir, in.data() + history, n, out.data(), part);
+        if (!output.write(out.data(), n))
             return error = "cannot write " + job.output + ": " + output.reason(), false;
         done += n;
         if (job.progress) job.progress(done, input.total());
-        if (n < kBlock) break;
+        if (n < chunk) break;
+        std::memmove(in.data(), in.data() + n, history * sizeof(int16_t));
     }
     if (!output.close()) return error = "cannot write " + job.output + ": " + output.reason(), false;
     if (input.endedEarly(error)) return false;
     if (done == 0) return error = job.input + " holds no samples", false;
-    return temp.commit(target, job.output, error);
+    if (!temp.commit(target, job.output, error)) return false;
+    if (count) *count = {done, tapByTap};
+    return true;
 }
