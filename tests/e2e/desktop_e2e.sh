@@ -26,8 +26,8 @@ tol=0  # pixels a position may be off
 # The sound server first: it makes the private XDG_RUNTIME_DIR a compositor puts its socket in.
 zq_pulse_start || fail "no sound server"
 
-# start_compositor NAME: mutter or KWin, headless, with Xwayland; DISPLAY, XAUTHORITY (mutter) and
-# WAYLAND_DISPLAY as that desktop gives them to its programs.
+# start_compositor NAME: mutter or KWin, headless, with Xwayland; DISPLAY, XAUTHORITY (mutter), WAYLAND_DISPLAY
+# and the session bus as that desktop gives them to its programs.
 start_compositor() {
     local env_file=$work/session.env deadline
     case $1 in
@@ -53,7 +53,7 @@ start_compositor() {
         sleep 0.1
     done
     local var
-    for var in DISPLAY XAUTHORITY WAYLAND_DISPLAY; do
+    for var in DISPLAY XAUTHORITY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS; do
         unset "$var"
         grep -q "^$var=." "$env_file" && export "$(grep "^$var=" "$env_file")"
     done

@@ -31,6 +31,8 @@ stop_test() {
     [ -n "$keep" ] && shot failure
     zq_stop "$prog_pid"
     zq_pulse_stop
+    # What the manager started first (a compositor's own X server and session bus): orphans outlive the test.
+    [ -n "$wm_pid" ] && zq_end_descendants "$wm_pid"
     zq_stop "$wm_pid" "$xvfb_pid"
 }
 
