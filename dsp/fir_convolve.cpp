@@ -199,3 +199,27 @@ int FirConvolve(const int16_t* inputRing, int32_t inputBlock, int16_t* outputRin
     return FirConvolveWith(FirIsaSelected(), inputRing, inputBlock, outputRing, outputBlock, blockLength,
                            blocksPerRing, coefficients, count);
 }
+
+void FirConvolveSpan(const int16_t* x, size_t n, const double* coefficients, uint32_t count, int16_t* out)
+{
+    const WindowFilterFn filter = WindowFilterFor(FirIsaSelected());
+    if (count == 0 || !filter || count > kMaxWindowTaps) {
+        for (size_t i = 0; i < n; ++i) out[i] = FirConvolveSample(x + i, coefficients, count);
+        return;
+    }
+    double window[kWindowSize];
+    const uint32_t tile = kWindowSize - (count - 1);
+    for (size_t i0 = 0; i0 < n; i0 += tile) {
+        const uint32_t m = n - i0 < tile ? static_cast<uint32_t>(n - i0) : tile;
+        const int16_t* from = x + i0 - (count - 1);
+        for (uint32_t k = 0; k < count - 1 + m; ++k) window[k] = static_cast<double>(from[k]);
+        filter(window, coefficients, count, m, out + i0);
+    }
+}
+
+int16_t FirConvolveSample(const int16_t* x, const double* coefficients, uint32_t count)
+{
+    double acc = 0.0;
+    for (uint32_t j = 0; j < count; ++j) acc += static_cast<double>(x[-static_cast<ptrdiff_t>(j)]) * coefficients[j];
+    return ToSample(acc);
+}

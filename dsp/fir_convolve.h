@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 // Direct-form FIR over a ring of blockLength * blocksPerRing samples (a power of two):
@@ -9,3 +10,10 @@
 // output block lies outside it.
 int FirConvolve(const int16_t* inputRing, int32_t inputBlock, int16_t* outputRing, int32_t outputBlock,
                 uint32_t blockLength, int32_t blocksPerRing, const double* coefficients, uint32_t count);
+
+// The same sums over a plain array: out[i] is the sample FirConvolve makes from x[i] and the count - 1
+// samples before it, which must be readable.
+void FirConvolveSpan(const int16_t* x, size_t n, const double* coefficients, uint32_t count, int16_t* out);
+
+// One such sample, x pointing at its newest input.
+int16_t FirConvolveSample(const int16_t* x, const double* coefficients, uint32_t count);

@@ -161,6 +161,8 @@ long playbackDone(WaveHeader* h) {
         }
     }
     if (playbackDevice->unprepare(h) != 0) {
+        // The file output has ended all the same: the user hears of it before the error that ends the function.
+        if (diskFull) notify(WAVE_ERR_FILE_FULL);
         notify(WAVE_ERR_OUT_UNPREPARE);
         return 0;
     }
@@ -310,6 +312,9 @@ int WaveOutClose() {
     }
     // The file is closed whatever happened to it; a device left open would keep every later function out.
     int result = closeDirection(playbackDevice, OutputRing, outputHeaders, playbackOpen, lostPlaybackSamples);
+    // Armed with nothing queued yet, the device lets go: without a device there is nothing left to stop,
+    // and a flag left set would keep WaveExit refusing and send WaveOutStop to a device that is gone.
+    if (result == WAVE_OK) playbackStarted = false;
     return fileFailed ? WAVE_OUT_CLOSE_ERR_FILE : result;
 }
 

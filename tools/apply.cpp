@@ -3,18 +3,24 @@
 #include <sndfile.h>
 #include <soxr.h>
 
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <memory>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
-#include "dsp/fir_convolve.h"
+#include "dsp/fast_fir.h"
 #include "engine/wave_file.h"
 #include "engine/wave_format.h"
 
@@ -22,9 +28,8 @@ namespace {
 
 // The program's blocks and ring.
 constexpr uint32_t kBlock = WAVE_BLOCK_SAMPLES;
-constexpr int32_t kBlocks = WAVE_NUM_BLOCKS;
 constexpr int kRate = WAVE_SAMPLE_RATE;
-constexpr uint64_t kMaxSamples = WAVE_FILE_MAX_DATA_BYTES / 2;
+constexpr size_t kChunk = 1 << 18;  // samples read at a time, about
 
 std::string errnoText() {
     return std::strerror(errno);
@@ -181,30 +186,104 @@ private:
     std::vector<double> m_frames, m_mono, m_converted;
 };
 
+// The signals that end a process unless told otherwise and that someone may send the tool while it works.
+// Each removes the output's temporary file, then meets the action the tool found in place (ending the tool,
+// as a rule). A signal its caller ignores (nohup, a background job of a script) stays ignored.
+constexpr int kEndingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1,
+                                  SIGUSR2, SIGPIPE, SIGXCPU, SIGVTALRM, SIGPROF};
+constexpr int kEndingCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
+struct sigaction g_inherited[kEndingCount];
+bool g_handled[kEndingCount];
+
 // The output's temporary file beside it: removed unless committed, also when the tool is interrupted.
 char g_tempPath[4096];
 volatile sig_atomic_t g_tempExists = 0;
 
-void removeTempAndDie(int signal) {
+void removeTempAndEnd(int signal) {
     if (g_tempExists) ::unlink(g_tempPath);
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
+    g_tempExists = 0;
+    for (int i = 0; i < kEndingCount; ++i)
+        if (kEndingSignals[i] == signal) ::sigaction(signal, &g_inherited[i], nullptr);
+    // Blocked while this handler runs: it takes the inherited action as the handler returns.
+    ::raise(signal);
+}
+
+// Holds the ending signals back while the temporary file and the handlers change together.
+class EndingSignalsHeld {
+public:
+    EndingSignalsHeld() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int s : kEndingSignals) sigaddset(&set, s);
+        pthread_sigmask(SIG_BLOCK, &set, &m_saved);
+    }
+    ~EndingSignalsHeld() { pthread_sigmask(SIG_SETMASK, &m_saved, nullptr); }
+
+private:
+    sigset_t m_saved;
+};
+
+void handleEndingSignals() {
+    struct sigaction action {};
+    action.sa_handler = removeTempAndEnd;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int s : kEndingSignals) sigaddset(&action.sa_mask, s);
+    for (int i = 0; i < kEndingCount; ++i) {
+        ::sigaction(kEndingSignals[i], nullptr, &g_inherited[i]);
+        const struct sigaction& was = g_inherited[i];
+        g_handled[i] = (was.sa_flags & SA_SIGINFO) || was.sa_handler != SIG_IGN;
+        if (g_handled[i]) ::sigaction(kEndingSignals[i], &action, nullptr);
+    }
+}
+
+void restoreEndingSignals() {
+    for (int i = 0; i < kEndingCount; ++i)
+        if (g_handled[i]) ::sigaction(kEndingSignals[i], &g_inherited[i], nullptr);
+}
+
+// Where the output goes: through a symbolic link (or a chain of them) to the file it names, so that the link
+// stays a link. False with the reason when the chain cannot be followed.
+bool followLinks(const std::string& output, std::string& target, std::string& error) {
+    target = output;
+    for (int hops = 0;; ++hops) {
+        struct stat st;
+        if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+        char link[PATH_MAX];
+        const ssize_t n = hops < 40 ? ::readlink(target.c_str(), link, sizeof link - 1) : (errno = ELOOP, -1);
+        if (n < 0) return error = "cannot write " + output + ": " + errnoText(), false;
+        const std::filesystem::path next(std::string(link, static_cast<size_t>(n)));
+        target = next.is_absolute() ? next.string() : (std::filesystem::path(target).parent_path() / next).string();
+    }
 }
 
 class TempOutput {
 public:
     ~TempOutput() { discard(); }
 
-    bool create(const std::string& target, std::string& error) {
+    // target: the file the output replaces (links followed); output: its name as given, for messages.
+    bool create(const std::string& target, const std::string& output, std::string& error) {
         const std::filesystem::path out(target);
         const std::filesystem::path dir = out.has_parent_path() ? out.parent_path() : std::filesystem::path(".");
-        const std::string pattern = (dir / ("." + out.filename().string() + ".XXXXXX")).string();
-        if (pattern.size() >= sizeof g_tempPath) return error = "the path " + target + " is too long", false;
+        std::string name = out.filename().string();
+        const long nameMax = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+        const size_t maxName = nameMax > 0 ? static_cast<size_t>(nameMax) : NAME_MAX;
+        if (name.size() > maxName)
+            return error = "cannot write " + output + ": file name too long (" + std::to_string(name.size()) +
+                           " bytes, at most " + std::to_string(maxName) + ")", false;
+        // A name near the limit leaves no room for the temporary file's dot and suffix: it takes a shorter
+        // one, cut where no UTF-8 character is split.
+        size_t keep = std::min(name.size(), maxName - 8);
+        while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+        name.resize(keep);
+        const std::string pattern = (dir / ("." + name + ".XXXXXX")).string();
+        if (pattern.size() >= sizeof g_tempPath) return error = "the path " + output + " is too long", false;
+        EndingSignalsHeld held;
         std::memcpy(g_tempPath, pattern.c_str(), pattern.size() + 1);
         const int fd = ::mkstemp(g_tempPath);
         if (fd < 0) return error = "cannot create a file in " + dir.string() + ": " + errnoText(), false;
         g_tempExists = 1;
-        for (int s : {SIGINT, SIGTERM, SIGHUP}) std::signal(s, removeTempAndDie);
+        handleEndingSignals();
         // mkstemp makes the file private; the output gets the mode any new file would.
         const mode_t mask = ::umask(0);
         ::umask(mask);
@@ -215,21 +294,25 @@ public:
 
     const char* path() const { return g_tempPath; }
 
-    // The finished file takes the output's name, contents on disk first.
-    bool commit(const std::string& target, std::string& error) {
+    // The finished file takes the target's name, contents on disk first, and the mode of the file it replaces.
+    bool commit(const std::string& target, const std::string& output, std::string& error) {
         const int fd = ::open(g_tempPath, O_RDONLY | O_CLOEXEC);
+        struct stat st;
+        if (fd >= 0 && ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::fchmod(fd, st.st_mode & 0777);
         if (fd < 0 || ::fsync(fd) != 0) {
-            error = "cannot write " + target + ": " + errnoText();
+            error = "cannot write " + output + ": " + errnoText();
             if (fd >= 0) ::close(fd);
             return false;
         }
         ::close(fd);
-        if (::rename(g_tempPath, target.c_str()) != 0) return error = "cannot write " + target + ": " + errnoText(), false;
+        EndingSignalsHeld held;
+        if (::rename(g_tempPath, target.c_str()) != 0) return error = "cannot write " + output + ": " + errnoText(), false;
         release();
         return true;
     }
 
     void discard() {
+        EndingSignalsHeld held;
         if (g_tempExists) ::unlink(g_tempPath);
         release();
     }
@@ -238,12 +321,132 @@ private:
     void release() {
         if (!g_tempExists) return;
         g_tempExists = 0;
-        for (int s : {SIGINT, SIGTERM, SIGHUP}) std::signal(s, SIG_DFL);
+        restoreEndingSignals();
     }
 };
 
-std::string tooLong(const std::string& input) {
-    return input + " is too long: the output would pass the 4 GiB a WAV file can hold (54 hours at 11025 Hz)";
+// The formats the output's name can ask for. WAV is the program's own layout; the others go through
+// libsndfile at the program's rate and sample size, lossless but for Ogg Vorbis.
+struct OutputFormat {
+    const char* extension;
+    int sndfileFormat;      // 0: the program's WAV writer
+    const char* name;
+    uint64_t maxSamples;    // what 32-bit chunk sizes can hold; 0: no limit
+};
+constexpr uint64_t kChunkedMaxSamples = WAVE_FILE_MAX_DATA_BYTES / 2;
+const OutputFormat kOutputFormats[] = {
+    {".wav", 0, "a WAV file", kChunkedMaxSamples},
+    {".flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, "a FLAC file", 0},
+    {".ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, "an Ogg file", 0},
+    {".aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, "an AIFF file", kChunkedMaxSamples},
+    {".aif", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, "an AIFF file", kChunkedMaxSamples},
+};
+
+const OutputFormat* outputFormat(const std::string& output) {
+    std::string extension = std::filesystem::path(output).extension().string();
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const OutputFormat& format : kOutputFormats)
+        if (extension == format.extension) return &format;
+    return nullptr;
+}
+
+// The output file in the chosen format: 16-bit mono samples at the program's rate.
+class Output {
+public:
+    ~Output() {
+        if (m_waveOpen) WaveFile(WAVE_FILE_CLOSE, nullptr, nullptr, 0);
+        if (m_file) sf_close(m_file);
+    }
+
+    bool open(const OutputFormat& format, const char* path) {
+        m_format = &format;
+        if (!format.sndfileFormat) return m_waveOpen = WaveFile(WAVE_FILE_CREATE, path, nullptr, 0) == 0;
+        SF_INFO info{};
+        info.samplerate = kRate;
+        info.channels = 1;
+        info.format = format.sndfileFormat;
+        m_file = sf_open(path, SFM_WRITE, &info);
+        if (!m_file) return m_reason = sf_strerror(nullptr), false;
+        double quality = 1.0;  // Vorbis at its best: the nearest it comes to the filter's exact output
+        if ((format.sndfileFormat & SF_FORMAT_SUBMASK) == SF_FORMAT_VORBIS)
+            sf_command(m_file, SFC_SET_VBR_ENCODING_QUALITY, &quality, sizeof quality);
+        m_path = path;
+        return true;
+    }
+
+    bool write(const int16_t* samples, size_t n) {
+        if (!m_format->sndfileFormat)
+            return WaveFile(WAVE_FILE_WRITE, nullptr, samples, static_cast<int>(2 * n)) == 0;
+        errno = 0;
+        if (sf_write_short(m_file, samples, static_cast<sf_count_t>(n)) == static_cast<sf_count_t>(n)) {
+            m_written += n;
+            return true;
+        }
+        m_reason = errno ? errnoText() : sf_strerror(m_file);
+        return false;
+    }
+
+    // libsndfile does not report what fails as it finishes a file, so the file is read back: it must hold
+    // every sample written.
+    bool close() {
+        if (m_waveOpen) {
+            m_waveOpen = false;
+            return WaveFile(WAVE_FILE_CLOSE, nullptr, nullptr, 0) == 0;
+        }
+        if (!m_file) return true;
+        sf_close(m_file);
+        m_file = nullptr;
+        SF_INFO info{};
+        SNDFILE* back = sf_open(m_path.c_str(), SFM_READ, &info);
+        const bool whole = back && info.frames == static_cast<sf_count_t>(m_written);
+        if (back) sf_close(back);
+        if (!whole) m_reason = "it could not be finished (is the disk full?)";
+        return whole;
+    }
+
+    // Why the last step failed.
+    std::string reason() const { return m_reason.empty() ? errnoText() : m_reason; }
+
+private:
+    const OutputFormat* m_format = nullptr;
+    bool m_waveOpen = false;
+    SNDFILE* m_file = nullptr;
+    std::string m_path;
+    uint64_t m_written = 0;
+    std::string m_reason;
+};
+
+std::string tooLong(const std::string& input, const OutputFormat& format) {
+    return input + " is too long: the output would pass the 4 GiB " + format.name + " can hold (54 hours at 11025 Hz)";
+}
+
+unsigned processors() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// n samples in parts of `part`, each part on a thread of its own (the first on this one). Returns how many
+// samples were summed tap by tap.
+uint64_t filterParts(const FastFir& fir, const int16_t* x, size_t n, int16_t* out, size_t part) {
+    const size_t parts = (n + part - 1) / part;
+    std::vector<size_t> tapByTap(parts, 0);
+    auto run = [&](size_t p) {
+        tapByTap[p] = fir.Filter(x + p * part, std::min(part, n - p * part), out + p * part);
+    };
+    std::vector<std::thread> threads;
+    for (size_t p = 1; p < parts; ++p) {
+        try {
+            threads.emplace_back(run, p);
+        } catch (const std::system_error&) {  // no thread to be had: this one does the part
+            run(p);
+        }
+    }
+    run(0);
+    for (std::thread& t : threads) t.join();
+    uint64_t sum = 0;
+    for (size_t k : tapByTap) sum += k;
+    return sum;
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
@@ -253,51 +456,61 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-bool ApplyFilter(const ApplyJob& job, std::string& error) {
+bool ApplyFilter(const ApplyJob& job, std::string& error, ApplyCount* count) {
     if (job.output.empty()) return error = "name the output file", false;
     struct stat st;
     if (::stat(job.output.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         return error = job.output + " is a directory", false;
+    const OutputFormat* format = outputFormat(job.output);
+    if (!format)
+        return error = job.output + ": name the output .wav (the program's own format), .flac, .ogg or .aiff", false;
+    std::string target;
+    if (!followLinks(job.output, target, error)) return false;
+    // A device or a pipe would be replaced by a file, not written.
+    if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return error = job.output + " is not a regular file: write the filtered sound to a file", false;
     if (sameFile(job.input, job.output))
         return error = job.output + " is both input and output: write the filtered sound to another file", false;
 
     Input input;
     if (!input.open(job.input, error)) return false;
-    if (input.total() > kMaxSamples) return error = tooLong(job.input), false;
+    const uint64_t limit = job.maxSamples ? job.maxSamples : format->maxSamples;
+    if (limit && input.total() > limit) return error = tooLong(job.input, *format), false;
     if (!input.conversion().empty() && job.converted) job.converted(input.conversion());
 
     TempOutput temp;
-    if (!temp.create(job.output, error)) return false;
-    if (WaveFile(WAVE_FILE_CREATE, temp.path(), nullptr, 0) != 0)
-        return error = "cannot write " + job.output + ": " + errnoText(), false;
+    if (!temp.create(target, job.output, error)) return false;
+    Output output;
+    if (!output.open(*format, temp.path())) return error = "cannot write " + job.output + ": " + output.reason(), false;
 
-    // The program's ring, silent before the first block, and the output block beside it.
-    std::vector<int16_t> inputRing(kBlock * kBlocks, 0);
-    std::vector<int16_t> outputRing(kBlock * kBlocks, 0);
-    uint64_t done = 0;
-    for (int32_t block = 0;; block = (block + 1) % kBlocks) {
-        int16_t* in = inputRing.data() + kBlock * block;
-        const size_t n = input.read(in, kBlock);
+    // The same sums as the program's ring of 2048-sample blocks from a silent history: the taps reach
+    // count - 1 samples back, kept before each chunk. Parts of a chunk are whole transforms.
+    const FastFir fir(job.coefficients, job.count);
+    const unsigned jobs = job.jobs > 0 ? job.jobs : processors();
+    const size_t history = job.count > 0 ? job.count - 1 : 0;
+    const size_t stride = fir.Stride() > 0 ? fir.Stride() : kBlock;
+    // A short input needs a chunk no longer than itself.
+    const size_t want = input.total() > 0 ? std::min<uint64_t>(input.total(), kChunk) : kChunk;
+    const size_t chunk = std::max<size_t>((want / jobs + stride - 1) / stride, 1) * stride * jobs;
+    std::vector<int16_t> in(history + chunk), out(chunk);
+    uint64_t done = 0, tapByTap = 0;
+    for (;;) {
+        const size_t n = input.read(in.data() + history, chunk);
         if (n == 0) break;
-        std::fill(in + n, in + kBlock, int16_t{0});
-        FirConvolve(inputRing.data(), block, outputRing.data(), block, kBlock, kBlocks, job.coefficients, job.count);
-        if (done + n > kMaxSamples) {
-            error = tooLong(job.input);
-            WaveFile(WAVE_FILE_CLOSE, nullptr, nullptr, 0);
-            return false;
-        }
-        if (WaveFile(WAVE_FILE_WRITE, nullptr, outputRing.data() + kBlock * block, static_cast<int>(2 * n)) != 0) {
-            error = "cannot write " + job.output + ": " + errnoText();
-            WaveFile(WAVE_FILE_CLOSE, nullptr, nullptr, 0);
-            return false;
-        }
+        if (limit && done + n > limit) return error = tooLong(job.input, *format), false;
+        const size_t part = ((n + jobs - 1) / jobs + stride - 1) / stride * stride;
+        tapByTap += filterParts(fir, in.data() + history, n, out.data(), part);
+        if (!output.write(out.data(), n))
+            return error = "cannot write " + job.output + ": " + output.reason(), false;
         done += n;
         if (job.progress) job.progress(done, input.total());
-        if (n < kBlock) break;
+        if (n < chunk) break;
+        std::memmove(in.data(), in.data() + n, history * sizeof(int16_t));
     }
-    if (WaveFile(WAVE_FILE_CLOSE, nullptr, nullptr, 0) != 0)
-        return error = "cannot write " + job.output + ": " + errnoText(), false;
+    if (!output.close()) return error = "cannot write " + job.output + ": " + output.reason(), false;
     if (input.endedEarly(error)) return false;
     if (done == 0) return error = job.input + " holds no samples", false;
-    return temp.commit(job.output, error);
+    if (!temp.commit(target, job.output, error)) return false;
+    if (count) *count = {done, tapByTap};
+    return true;
 }

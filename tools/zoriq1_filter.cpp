@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -242,12 +244,17 @@ int response(const Args& args) {
     return 0;
 }
 
-const char* const APPLY_HELP = R"(usage: zoriq1-filter apply (FILE.fir | BANK.fib --index K) IN OUT.wav
-Filters the sound file IN as the program filters what it captures and writes OUT in the program's
-WAV format (16-bit mono 11025 Hz). A 16-bit mono 11025 Hz input comes out sample for sample as the
-program plays it; any other input (WAV, FLAC, Ogg, AIFF, ...) is first averaged to one channel,
-resampled to 11025 Hz and rounded to 16 bits. OUT is replaced only when all went well.
+const char* const APPLY_HELP = R"(usage: zoriq1-filter apply (FILE.fir | BANK.fib --index K) [--jobs N] IN OUT
+Filters the sound file IN as the program filters what it captures and writes OUT, 16-bit mono
+11025 Hz, in the format its name ends in: .wav the program's WAV format; .flac or .aiff, lossless;
+.ogg, Ogg Vorbis at its best quality. A 16-bit mono 11025 Hz input comes out sample for sample as
+the program plays it; any other input (WAV, FLAC, Ogg, AIFF, ...) is first averaged to one channel,
+resampled to 11025 Hz and rounded to 16 bits. OUT is replaced only when all went well, keeping its
+permissions; a symbolic link OUT stays a link and the file it names is replaced.
+The filter runs by FFT; a sample the FFT cannot decide exactly is summed tap by tap as the program
+sums it, and a last line says how many were.
   --index K         the bank's filter K, counted from 0 (zoriq1-filter list BANK.fib shows them)
+  --jobs N          filter with N threads, 1 to 256 (default: one per processor)
 )";
 
 // The filter exactly as the program would run it: refused whenever the program's readers refuse it.
@@ -282,6 +289,11 @@ int apply(const Args& args) {
     job.output = args.plain[2];
     job.coefficients = h.data();
     job.count = static_cast<uint32_t>(h.size());
+    if (args.has("--jobs")) {
+        const int jobs = args.integer("--jobs", 0);
+        if (jobs < 1 || jobs > 256) fail("--jobs takes a number of threads from 1 to 256");
+        job.jobs = static_cast<unsigned>(jobs);
+    }
     job.converted = [&](const std::string& what) {
         std::printf("converted %s: %s\n", job.input.c_str(), what.c_str());
         std::fflush(stdout);
@@ -298,9 +310,13 @@ int apply(const Args& args) {
         };
     }
     std::string error;
-    const bool ok = ApplyFilter(job, error);
+    ApplyCount count;
+    const bool ok = ApplyFilter(job, error, &count);
     if (shown >= 0) std::fputc('\n', stderr);
     if (!ok) fail(error);
+    std::printf("%llu samples, %llu of them (%.3g%%) summed tap by tap\n",
+                static_cast<unsigned long long>(count.samples), static_cast<unsigned long long>(count.tapByTap),
+                100.0 * static_cast<double>(count.tapByTap) / static_cast<double>(count.samples));
     return 0;
 }
 
@@ -321,7 +337,7 @@ Makes, checks and shows the filter files ZORIQ1 reads, and applies them to sound
   check     check a bank or a .fir file with the program's own readers
   import    turn plain one-value-per-line coefficient text into a .fir file
   response  show the magnitude response of a filter, as a table or a PNG plot
-  apply     filter a sound file as the program does and write the result as a WAV file
+  apply     filter a sound file as the program does and write the result (WAV, FLAC, Ogg or AIFF)
 )";
 
 }  // namespace
@@ -340,7 +356,7 @@ int main(int argc, char** argv) {
         {"import", {import, IMPORT_HELP, {"--description", "--output"}, 1, "name one text file to import"}},
         {"response", {response, RESPONSE_HELP, {"--index", "--points", "--rate", "--png", "--stopband"}, 1,
                       "name one .fir or .fib file"}},
-        {"apply", {apply, APPLY_HELP, {"--index"}, 3, "name the filter, the input and the output: FILTER IN OUT.wav"}},
+        {"apply", {apply, APPLY_HELP, {"--index", "--jobs"}, 3, "name the filter, the input and the output: FILTER IN OUT"}},
     };
     if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
         std::fputs(HELP, argc < 2 ? stderr : stdout);
@@ -357,6 +373,13 @@ int main(int argc, char** argv) {
         return command.run(args);
     } catch (const Failure& f) {
         std::fprintf(stderr, "zoriq1-filter: %s\n", f.message.c_str());
+        return 1;
+    } catch (const std::bad_alloc&) {
+        std::fputs("zoriq1-filter: not enough memory\n", stderr);
+        return 1;
+    } catch (const std::exception& e) {
+        // Caught so that everything unwinds: no temporary file is left behind.
+        std::fprintf(stderr, "zoriq1-filter: unexpected failure: %s\n", e.what());
         return 1;
     }
 }

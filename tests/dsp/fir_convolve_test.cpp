@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "dsp/fast_fir.h"
 #include "dsp/fir_convolve_isa.h"
 
 namespace {
@@ -58,6 +59,44 @@ std::vector<FirIsa> SupportedIsas()
     std::vector<FirIsa> isas;
     for (FirIsa isa : {FirIsa::Scalar, FirIsa::Sse2, FirIsa::Avx2, FirIsa::Avx512})
         if (FirIsaSupported(isa)) isas.push_back(isa);
+    return isas;
+}
+
+// What the program plays for a stream: FirConvolve block by block over its ring, from silence.
+Ring Played(const Ring& x, const std::vector<double>& c)
+{
+    Ring ring(kRing, 0), out(kRing), played(x.size());
+    for (size_t done = 0, block = 0; done < x.size(); done += kBlock, block = (block + 1) % kBlocks) {
+        const size_t n = std::min<size_t>(kBlock, x.size() - done);
+        std::fill(ring.begin() + kBlock * block, ring.begin() + kBlock * (block + 1), 0);
+        std::copy(x.begin() + done, x.begin() + done + n, ring.begin() + kBlock * block);
+        FirConvolve(ring.data(), block, out.data(), block, kBlock, kBlocks, c.data(), static_cast<uint32_t>(c.size()));
+        std::copy(out.begin() + kBlock * block, out.begin() + kBlock * block + n, played.begin() + done);
+    }
+    return played;
+}
+
+// FastFir over x from silence, in two calls split at `split`, against Played; returns the samples summed tap by tap.
+size_t ExpectFastFirPlays(const Ring& x, const std::vector<double>& c, FirIsa isa, size_t split = 0)
+{
+    const size_t history = c.size();
+    Ring padded(history + x.size(), 0), out(x.size());
+    std::copy(x.begin(), x.end(), padded.begin() + history);
+    const FastFir fir(c.data(), static_cast<uint32_t>(c.size()), isa);
+    split = std::min(split, x.size());
+    const size_t tapByTap = fir.Filter(padded.data() + history, split, out.data()) +
+                            fir.Filter(padded.data() + history + split, x.size() - split, out.data() + split);
+    const Ring expected = Played(x, c);
+    const auto differ = std::mismatch(out.begin(), out.end(), expected.begin());
+    EXPECT_TRUE(differ.first == out.end()) << "sample " << differ.first - out.begin() << " is " << *differ.first
+                                           << ", FirConvolve gives " << *differ.second;
+    return tapByTap;
+}
+
+std::vector<FirIsa> FastFirVariants()
+{
+    std::vector<FirIsa> isas = {FirIsa::Scalar};
+    if (FirIsaSupported(FirIsa::Avx2)) isas.push_back(FirIsa::Avx2);
     return isas;
 }
 
@@ -222,4 +261,102 @@ TEST(FirConvolve, BadGeometryIsRefusedWithoutWriting)
     EXPECT_EQ(FirConvolve(in.data(), -9, out.data(), 0, kBlock, kBlocks, c, 1), 0);
     EXPECT_EQ(FirConvolve(in.data(), 2147483647, out.data(), 0, kBlock, kBlocks, c, 1), 0);
     EXPECT_EQ(out[0], 1);
+}
+
+TEST(FastFir, NoiseComesOutAsFirConvolvePlaysItAndAlmostNeverNeedsTheTaps)
+{
+    const Ring x = RandomRing(50000, 8);
+    for (FirIsa isa : FastFirVariants()) {
+        for (uint32_t count : {1u, 2u, 7u, 100u, 999u, 1000u, 1025u}) {
+            SCOPED_TRACE(testing::Message() << FirIsaName(isa) << " count=" << count);
+            const std::vector<double> c = RandomCoefficients(count, count, 1.0 / std::sqrt(count));
+            EXPECT_LE(ExpectFastFirPlays(x, c, isa, 12345), x.size() / 1000);
+        }
+    }
+}
+
+// Where the outputs sit on the steps of truncation and clamping the transform cannot decide; the taps
+// that could overflow or are not finite are summed tap by tap throughout.
+TEST(FastFir, StructuredSignalsAndExtremeTapsAreExactToo)
+{
+    Ring limits(20000, 32767);
+    std::fill(limits.begin() + 9000, limits.end(), -32768);
+    Ring square(30000);
+    for (size_t n = 0; n < square.size(); ++n) square[n] = (n / 3000) % 2 ? -32768 : 32767;
+    // The in-order sum of 1000 equal products ends below an integer the true sum passes by 4e-10, more
+    // than the transform's own error: only its bound on that sum's rounding keeps the sample right.
+    const double rounded = 0x1.4f66f8ea9de47p-11;
+    Ring burst(40000, 0);
+    std::fill(burst.begin() + 20000, burst.begin() + 21000, 32767);
+    const double product = rounded * 32767000.0, below = std::fma(rounded, 32767000.0, -product);
+    ASSERT_GT((product - 20962.0) + below, 0.0) << "the true sum reaches 20962";
+    ASSERT_EQ(FirConvolveSample(burst.data() + 20999, std::vector<double>(1000, rounded).data(), 1000), 20961);
+
+    std::vector<double> echo(1000, 0.0);
+    echo[0] = 1.0;
+    echo[999] = 0.5;
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<double> noiseTaps = RandomCoefficients(1000, 5, 0.05);
+    auto times = [&](double k) {
+        std::vector<double> c = noiseTaps;
+        for (double& v : c) v *= k;
+        return c;
+    };
+    struct Case {
+        const char* name;
+        std::vector<double> c;
+        Ring x;
+    } cases[] = {
+        {"1.0", {1.0}, RandomRing(20000, 1)},
+        {"0.5 0.5", {0.5, 0.5}, RandomRing(20000, 2)},
+        {"echo", echo, RandomRing(20000, 3)},
+        {"silence", noiseTaps, Ring(20000, 0)},
+        {"clamp limits", {0.5, 0.5}, limits},
+        {"1e-3 square", std::vector<double>(1000, 1e-3), square},
+        {"burst", std::vector<double>(1000, rounded), burst},
+        {"tiny", times(1e-300), RandomRing(20000, 4)},
+        {"huge", times(1e300), RandomRing(20000, 5)},
+        {"overflowing", times(1e306), RandomRing(5000, 6)},
+        {"infinite", {inf, 1.0}, RandomRing(5000, 7)},
+        {"not a number", {1.0, std::nan("")}, RandomRing(5000, 8)},
+        {"none", {}, RandomRing(5000, 9)},
+        {"zeros", std::vector<double>(300, 0.0), RandomRing(5000, 10)},
+    };
+    for (FirIsa isa : FastFirVariants()) {
+        for (const Case& k : cases) {
+            SCOPED_TRACE(testing::Message() << FirIsaName(isa) << " " << k.name);
+            const size_t tapByTap = ExpectFastFirPlays(k.x, k.c, isa, 7000);
+            if (std::string(k.name) == "silence") {
+                EXPECT_EQ(tapByTap, 0u);
+            }
+        }
+    }
+}
+
+// The slow label: random filters of 1 to 1000 taps on noise, tones and full-scale bursts, some loud enough
+// to clip.
+TEST(FastFir, DISABLED_AHundredMillionSamplesComeOutAsFirConvolvePlaysThem)
+{
+    std::mt19937 gen(19);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    size_t compared = 0;
+    for (unsigned k = 0; compared < 100000000; ++k) {
+        const uint32_t count = k == 0 ? 1 : k == 1 ? 1000 : 1 + static_cast<uint32_t>(unit(gen) * 1000);
+        const double gain = 0.2 + 3.0 * unit(gen);
+        const std::vector<double> c = RandomCoefficients(count, 1000 + k, gain / std::sqrt(count));
+        Ring x = RandomRing(2500000, k);
+        if (k % 3 == 1) {
+            const double f[3] = {unit(gen) * 0.5, unit(gen) * 0.05, unit(gen) * 0.005};
+            for (size_t n = 0; n < x.size(); ++n)
+                x[n] = static_cast<int16_t>(std::lround(10000 * (std::sin(2 * M_PI * f[0] * n) +
+                                                                 std::sin(2 * M_PI * f[1] * n) +
+                                                                 std::sin(2 * M_PI * f[2] * n + 1))));
+        } else if (k % 3 == 2) {
+            for (size_t n = 0; n < x.size(); n += 20000) std::fill(x.begin() + n, x.begin() + n + 8000, 0);
+        }
+        const FirIsa isa = k % 4 == 3 ? FirIsa::Scalar : FirIsaSelected();
+        SCOPED_TRACE(testing::Message() << FirIsaName(isa) << " case " << k << ", " << count << " taps");
+        ExpectFastFirPlays(x, c, isa, x.size() / 2 + k);
+        compared += x.size();
+    }
 }

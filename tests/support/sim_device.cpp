@@ -90,7 +90,9 @@ public:
     }
     int queue(WaveHeader* header) override {
         if (int r = call(SimOp::Queue)) return r;
-        if (!(header->dwFlags & WHDR_PREPARED) || (header->dwFlags & WHDR_INQUEUE))
+        // The device knows the blocks it holds, whatever their flags say now.
+        if (!(header->dwFlags & WHDR_PREPARED) || (header->dwFlags & WHDR_INQUEUE) ||
+            std::find(m_queued.begin(), m_queued.end(), header) != m_queued.end())
             return refuse("not prepared or already queued");
         header->dwFlags |= WHDR_INQUEUE;
         header->dwFlags &= ~WHDR_DONE;

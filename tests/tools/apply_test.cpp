@@ -1,13 +1,20 @@
-// zoriq1-filter apply: against the program's own output for the same input, with converted input, and
-// with every kind of input it must refuse.
+// zoriq1-filter apply: against the program's own output for the same input, in each output format, with
+// converted input, with every kind of input it must refuse, and with the output and the signals of its caller.
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
 #include <QString>
 #include <cmath>
+#include <csignal>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
+#include <set>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include "dsp/filter_bank.h"
@@ -16,6 +23,7 @@
 #include "tests/support/runner_test_support.h"
 #include "tests/support/sim_device.h"
 #include "tool_run.h"
+#include "tools/apply.h"
 #include "tools/filter_files.h"
 
 namespace {
@@ -39,6 +47,37 @@ std::vector<int16_t> wavSamples(const std::string& path) {
     std::vector<int16_t> samples((bytes.size() - 46) / 2);
     std::memcpy(samples.data(), bytes.data() + 46, samples.size() * 2);
     return samples;
+}
+
+// The samples of any file libsndfile reads, in 16-bit units, with its format.
+std::vector<double> soundSamples(const std::string& path, SF_INFO& info) {
+    info = SF_INFO{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) return {};
+    std::vector<double> samples(static_cast<size_t>(info.frames * info.channels));
+    samples.resize(static_cast<size_t>(sf_read_double(f, samples.data(), static_cast<sf_count_t>(samples.size()))));
+    sf_close(f);
+    for (double& v : samples) v *= 32768;
+    return samples;
+}
+
+std::set<std::string> namesIn(const std::string& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+// The input halved by ApplyFilter in this process: "" when all went well, else the error.
+std::string halve(const std::string& input, const std::string& output, uint64_t maxSamples = 0) {
+    static const double half = 0.5;
+    ApplyJob job;
+    job.input = input;
+    job.output = output;
+    job.coefficients = &half;
+    job.count = 1;
+    job.maxSamples = maxSamples;
+    std::string error;
+    return ApplyFilter(job, error) ? "" : error;
 }
 
 // What the program writes to its WAV file while the runner plays the blocks on the simulated devices.
@@ -97,14 +136,57 @@ TEST(FilterApply, OutputIsTheProgramsOwnWavFileByteForByte) {
 
     const std::string out = temp("apply_out.wav");
     std::string err, said;
+    // A file in the program's format needs no conversion: the one line says how many sums the FFT left.
     ASSERT_EQ(tool("apply " + bank + " --index 1 " + wav + " " + out, &err, &said), 0) << err;
-    EXPECT_EQ(said, "") << "a file in the program's format needs no conversion";
+    EXPECT_EQ(said.rfind("24576 samples, ", 0), 0u) << said;
+    EXPECT_EQ(said.find('\n'), std::string::npos) << said;
     EXPECT_TRUE(readAll(out) == fromBank);
-    ASSERT_EQ(tool("apply " + fir + " " + flac + " " + out, &err, &said), 0) << err;
-    EXPECT_EQ(said, "");
+    ASSERT_EQ(tool("apply " + fir + " --jobs 3 " + flac + " " + out, &err, &said), 0) << err;
+    EXPECT_EQ(said.rfind("24576 samples, ", 0), 0u) << said;
     EXPECT_TRUE(readAll(out) == fromBank);
+
+    // The output's name chooses its format: the same samples in FLAC and AIFF, and close to them in Ogg Vorbis.
+    for (auto [kind, container] : {std::pair{"flac", SF_FORMAT_FLAC}, {"aiff", SF_FORMAT_AIFF}, {"OGG", SF_FORMAT_OGG}}) {
+        SCOPED_TRACE(kind);
+        const std::string other = temp(std::string("apply_out.") + kind);
+        ASSERT_EQ(tool("apply " + fir + " " + wav + " " + other, &err), 0) << err;
+        SF_INFO info;
+        const std::vector<double> got = soundSamples(other, info);
+        std::remove(other.c_str());
+        EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, container);
+        EXPECT_EQ(info.samplerate, 11025);
+        EXPECT_EQ(info.channels, 1);
+        ASSERT_EQ(got.size(), played.size());
+        if (container != SF_FORMAT_OGG) {
+            EXPECT_EQ(info.format & SF_FORMAT_SUBMASK, SF_FORMAT_PCM_16);
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), played.begin()));
+            continue;
+        }
+        EXPECT_EQ(info.format & SF_FORMAT_SUBMASK, SF_FORMAT_VORBIS);
+        // Clamped noise is the hardest sound to code; a sound out of place would be as loud as its error.
+        double error = 0, signal = 0;
+        for (size_t n = 0; n < got.size(); ++n) {
+            error += std::pow(got[n] - played[n], 2.0);
+            signal += std::pow(played[n], 2.0);
+        }
+        EXPECT_LT(error, signal / 10) << "the error is less than 10 dB below the sound";
+    }
     for (const std::string& f : {bank, fir, wav, flac, out, temp("program_bank.wav"), temp("program_user.wav")})
         std::remove(f.c_str());
+}
+
+// A long input goes through in chunks, each in parts on several threads: the taps reach back across both.
+TEST(FilterApply, LongInputOnSeveralThreadsIsTheSameSum) {
+    const std::vector<int16_t> x = zqtest::Concat(zqtest::RandomBlocks(150, 31, 20000));
+    const std::vector<double> h = zqtest::RandomTaps(100, 32, 0.05);
+    const std::string fir = temp("long.fir"), in = temp("long.wav"), out = temp("long_out.wav");
+    std::string error;
+    ASSERT_TRUE(WriteFirFile(fir, " Random 100", h, error));
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 11025, 1, x);
+    std::string err;
+    ASSERT_EQ(tool("apply " + fir + " --jobs 2 " + in + " " + out, &err), 0) << err;
+    EXPECT_TRUE(wavSamples(out) == zqtest::ReferenceFir(x, h));
+    for (const std::string& f : {fir, in, out}) std::remove(f.c_str());
 }
 
 // 44.1 kHz stereo is averaged, resampled and rounded first: within 2 LSB of the filter applied to the same
@@ -130,7 +212,8 @@ TEST(FilterApply, StereoAt44100ComesOutAt11025CloseToTheReference) {
     writeSound(in, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, stereo);
     std::string err, said;
     ASSERT_EQ(tool("apply " + std::string(ZQ_DEFAULT_BANK) + " --index 4 " + in + " " + out, &err, &said), 0) << err;
-    EXPECT_EQ(said, "converted " + in + ": 2 channels averaged, resampled from 44100 Hz to 11025 Hz");
+    EXPECT_EQ(said.substr(0, said.find('\n')),
+              "converted " + in + ": 2 channels averaged, resampled from 44100 Hz to 11025 Hz");
     const std::vector<int16_t> got = wavSamples(out);
     ASSERT_EQ(got.size(), expected.size());
     int worst = 0;
@@ -144,8 +227,11 @@ TEST(FilterApply, StereoAt44100ComesOutAt11025CloseToTheReference) {
 // Each refusal: one line, status 1, an existing output untouched and no temporary file left behind.
 TEST(FilterApply, BadInputIsRefusedInOneLineAndLosesNothing) {
     const std::string dir = testing::TempDir();
-    const std::string good = temp("good.wav"), out = temp("kept.wav"), fir = temp("good.fir");
+    const std::string good = temp("good.wav"), out = temp("kept.wav"), fir = temp("good.fir"),
+                      noisy = temp("noisy.wav"), outFlac = temp("kept.flac"), pipe = temp("pipe.wav");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
     writeSound(good, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 11025, 1, std::vector<int16_t>(50000, 1000));
+    writeSound(noisy, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 11025, 1, zqtest::Concat(zqtest::RandomBlocks(40, 4)));
     std::string error;
     ASSERT_TRUE(WriteFirFile(fir, " Half", {0.5}, error));
 
@@ -193,23 +279,131 @@ TEST(FilterApply, BadInputIsRefusedInOneLineAndLosesNothing) {
         {longTaps + " " + good + " " + out, "--index"},
         {fir + " --index 0 " + good + " " + out, "--index"},
         {fir + " " + good + " " + good, "both input and output"},
+        {fir + " --jobs 0 " + good + " " + out, "--jobs"},
         {fir + " " + good + " " + dir + "no/such/dir/out.wav", "No such file or directory"},
         {fir + " " + good + " " + out, "File too large", "ulimit -f 40;"},  // fails part way through the output
+        {fir + " " + noisy + " " + outFlac, "File too large", "ulimit -f 40;"},
+        {fir + " " + good + " " + temp("out.mp3"), ".wav (the program's own format), .flac, .ogg or .aiff"},
+        {fir + " " + good + " " + dir + std::string(300, 'n') + ".wav", "file name too long"},
+        {fir + " " + good + " " + pipe, "not a regular file"},
+        // Anything else that fails unwinds too.
+        {fir + " " + good + " " + out, "not enough memory",
+         "LD_PRELOAD=" ZQ_THROWING_READ " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);
         zqtest::WriteText(out, "an earlier result");
+        zqtest::WriteText(outFlac, "an earlier result");
         std::string err;
         EXPECT_EQ(tool("apply " + c.args, &err, nullptr, c.prefix), 1);
         EXPECT_NE(err.find(c.says), std::string::npos) << err;
         EXPECT_EQ(err.find('\n'), std::string::npos) << err;
         EXPECT_EQ(readAll(out), "an earlier result");
+        EXPECT_EQ(readAll(outFlac), "an earlier result");
         EXPECT_EQ(tempFilesIn(dir), 0);
+    }
+    {
+        // A stream that does not say how long it is meets the limit as it is written (a smaller limit stands
+        // in for the 4 GiB).
+        const std::string stream = temp("stream.ogg");
+        writeSound(stream, SF_FORMAT_OGG | SF_FORMAT_VORBIS, 11025, 1, zqtest::Concat(zqtest::RandomBlocks(20, 5)));
+        ASSERT_EQ(truncate(stream.c_str(), static_cast<off_t>(readAll(stream).size() / 2)), 0);
+        SF_INFO info{};
+        SNDFILE* f = sf_open(stream.c_str(), SFM_READ, &info);
+        ASSERT_NE(f, nullptr);
+        sf_close(f);
+        ASSERT_EQ(info.frames, SF_COUNT_MAX) << "the length is known";
+        EXPECT_NE(halve(stream, out, 5 * 2048).find("4 GiB"), std::string::npos);
+        EXPECT_EQ(readAll(out), "an earlier result");
+        EXPECT_EQ(tempFilesIn(dir), 0);
+        std::remove(stream.c_str());
     }
     // And the same output, written when all is well.
     EXPECT_EQ(tool("apply " + fir + " " + good + " " + out), 0);
     EXPECT_EQ(wavSamples(out), std::vector<int16_t>(50000, 500));
     EXPECT_EQ(tempFilesIn(dir), 0);
-    for (const std::string& f : {good, out, fir, empty, text, silent, huge, cut, tooMany, crowded, longTaps})
+    for (const std::string& f : {good, out, fir, empty, text, silent, huge, cut, tooMany, crowded, longTaps, noisy, outFlac, pipe})
         std::remove(f.c_str());
+}
+
+// The output replaces what its name stands for and no more: an existing file keeps its mode, a link stays a
+// link and the file it names is replaced beside it, and a name as long as the directory allows is written.
+TEST(FilterApply, TheOutputKeepsItsModeItsLinkAndItsLongName) {
+    const std::string dir = temp("outputs"), in = temp("outputs_in.wav");
+    ASSERT_TRUE(std::filesystem::create_directories(dir + "/sub"));
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 11025, 1, std::vector<int16_t>(5000, 1000));
+    auto apply = [&](const std::string& output) {
+        EXPECT_EQ(halve(in, output), "");
+        EXPECT_EQ(wavSamples(output), std::vector<int16_t>(5000, 500));
+    };
+    const std::string kept = dir + "/kept.wav";
+    for (mode_t mode : {0600, 0444, 0640}) {
+        zqtest::WriteText(kept, "an earlier result");
+        ASSERT_EQ(chmod(kept.c_str(), mode), 0);
+        apply(kept);
+        EXPECT_EQ(std::filesystem::status(kept).permissions(), std::filesystem::perms(mode));
+    }
+    // A link that names no file yet, then the file it made; and a link to that link.
+    ASSERT_EQ(symlink("sub/real.wav", (dir + "/link.wav").c_str()), 0);
+    ASSERT_EQ(symlink(std::string(dir + "/link.wav").c_str(), (dir + "/sub/chain.wav").c_str()), 0);
+    for (const char* output : {"/link.wav", "/link.wav", "/sub/chain.wav"}) apply(dir + output);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir + "/link.wav") && std::filesystem::is_symlink(dir + "/sub/chain.wav"));
+    const std::string longest(pathconf(dir.c_str(), _PC_NAME_MAX) - 4, 'n');
+    apply(dir + "/" + longest + ".wav");
+    EXPECT_EQ(namesIn(dir), (std::set<std::string>{"kept.wav", "link.wav", "sub", longest + ".wav"}));
+    EXPECT_EQ(namesIn(dir + "/sub"), (std::set<std::string>{"real.wav", "chain.wav"}));
+    std::filesystem::remove_all(dir);
+    std::remove(in.c_str());
+}
+
+// A signal the tool's caller ignores stays ignored (nohup, a background job of a script): the tool, fed
+// from a slow pipe, finishes its work. Any other signal that ends it leaves no temporary file.
+TEST(FilterApply, SignalsTheCallerIgnoresStayIgnoredAndTheOthersLeaveNothing) {
+    const std::string dir = temp("signals"), fifo = dir + "/slow.wav", source = dir + "/source.wav",
+                      out = dir + "/out.wav", fir = dir + "/half.fir";
+    ASSERT_TRUE(std::filesystem::create_directory(dir));
+    auto tempFiles = [&] {
+        const std::set<std::string> names = namesIn(dir);
+        return std::count_if(names.begin(), names.end(), [](const std::string& name) { return name[0] == '.'; });
+    };
+    writeSound(source, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 11025, 1, std::vector<int16_t>(50000, 1000));
+    const std::string bytes = readAll(source);
+    std::string error;
+    ASSERT_TRUE(WriteFirFile(fir, " Half", {0.5}, error));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const auto oldPipe = signal(SIGPIPE, SIG_IGN);  // the tool may end before it has read everything
+    for (auto [sig, ignored] : {std::pair{SIGHUP, true}, {SIGINT, true}, {SIGALRM, false}, {SIGHUP, false}}) {
+        SCOPED_TRACE(testing::Message() << strsignal(sig) << (ignored ? ", ignored" : ""));
+        zqtest::WriteText(out, "an earlier result");
+        const pid_t pid = fork();
+        if (pid == 0) {
+            signal(SIGPIPE, SIG_DFL);
+            signal(sig, ignored ? SIG_IGN : SIG_DFL);
+            execl(ZQ_FILTER_TOOL, ZQ_FILTER_TOOL, "apply", fir.c_str(), fifo.c_str(), out.c_str(), nullptr);
+            _exit(127);
+        }
+        const int fd = open(fifo.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        const size_t half = bytes.size() / 2;
+        EXPECT_EQ(write(fd, bytes.data(), half), static_cast<ssize_t>(half));
+        // The temporary file is there: the tool is at work, waiting for the rest.
+        for (int n = 0; n < 3000 && tempFiles() == 0; ++n) usleep(10000);
+        EXPECT_EQ(tempFiles(), 1);
+        kill(pid, sig);
+        usleep(100000);  // taken while the tool still waits
+        (void)!write(fd, bytes.data() + half, bytes.size() - half);
+        close(fd);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        if (ignored) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            EXPECT_EQ(wavSamples(out), std::vector<int16_t>(50000, 500));
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+            EXPECT_EQ(readAll(out), "an earlier result");
+        }
+        EXPECT_EQ(tempFiles(), 0);
+    }
+    signal(SIGPIPE, oldPipe);
+    std::filesystem::remove_all(dir);
 }
