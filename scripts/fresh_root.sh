@@ -1,7 +1,5 @@
-# Making a fresh Debian root with debootstrap, and taking it down again whatever happens. Sourced by
-# .ci/run and tests/package/check_deb.sh (as root). The long steps run in the background in a process
-# group of their own, so that a signal reaches the script at once (bash runs a trap only when the
-# foreground command ends) and the clean-up can end the whole step, its host-side helpers included.
+# Making fresh Debian roots with debootstrap, and taking them down again whatever happens. Sourced by
+# .ci/run and tests/package/check_deb.sh (as root), which call guard_roots first.
 
 # mirror_for SUITE: the first URI of this machine's apt sources that serves SUITE.
 mirror_for() {
@@ -40,25 +38,49 @@ mirrors_for() {
     security=${security:-http://deb.debian.org/debian-security}
 }
 
-# in_background [-o FILE] CMD...: runs CMD in a session of its own (its output in FILE) and waits for it;
-# the status is CMD's. The output is redirected here, not around the call: a trap that runs during the wait
-# keeps the script's own output.
-background_pid=""
-in_background() {
-    local out=/dev/stdout rc=0
-    if [ "$1" = -o ]; then out=$2; shift 2; fi
-    if [ "$out" = /dev/stdout ]; then setsid "$@" & else setsid "$@" >"$out" 2>&1 & fi
-    background_pid=$!
-    wait "$background_pid" || rc=$?
-    background_pid=""
-    return "$rc"
+# guard_roots PREFIX "$0" "$@": the script runs again as a worker, in a session of its own, with
+# $ZQ_ROOT_BASE a new directory PREFIX.XXXXXX for the roots it makes; this first process only waits. When
+# the worker ends, or this process gets SIGINT or SIGTERM, the worker's session is ended and every root in
+# the directory taken down; the status is the worker's, 130 on SIGINT, 143 on SIGTERM. In the worker it
+# returns at once. Why two processes: bash runs a trap only when the foreground command has ended, and a
+# trap that comes while bash expands a command substitution can fail to run at all ("unexpected EOF while
+# looking for matching `)'", bash 5.2); this process does nothing but wait, so its traps run at once.
+guard_roots() {
+    [ -z "${ZQ_ROOT_BASE:-}" ] || return 0
+    guard_base=$(realpath "$(mktemp -d "$1.XXXXXX")")
+    shift
+    trap guard_end EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    # A background command would ignore SIGINT and SIGQUIT, and hand that on to every test.
+    ( trap - INT QUIT; ZQ_ROOT_BASE=$guard_base exec setsid "$@" ) &
+    guard_worker=$!
+    local rc=0
+    wait "$guard_worker" || rc=$?
+    exit "$rc"
+}
+
+guard_end() {
+    local rc=$? i
+    set +e
+    trap '' INT TERM   # the clean-up is short and must finish
+    trap - EXIT
+    kill -TERM -- "-$guard_worker" "$guard_worker" 2>/dev/null
+    for i in $(seq 1 20); do
+        kill -0 -- "-$guard_worker" 2>/dev/null || kill -0 "$guard_worker" 2>/dev/null || break
+        sleep 0.5
+    done
+    kill -KILL -- "-$guard_worker" "$guard_worker" 2>/dev/null
+    wait "$guard_worker" 2>/dev/null
+    take_down_root "$guard_base" || { [ "$rc" -ne 0 ] || rc=1; }
+    exit "$rc"
 }
 
 # make_root ROOT SUITE [PACKAGE,...]: debootstrap (minbase) and apt sources with updates and security.
 make_root() {
     local root=$1 suite=$2 include=${3:+--include=$3}
     chmod 755 "$root"   # apt's own user must reach its lists inside
-    if ! in_background -o "$root.debootstrap.log" debootstrap --variant=minbase $include "$suite" "$root" "$mirror"; then
+    if ! debootstrap --variant=minbase $include "$suite" "$root" "$mirror" >"$root.debootstrap.log" 2>&1; then
         tail -30 "$root.debootstrap.log"
         return 1
     fi
@@ -99,22 +121,13 @@ root_mounts() {  # root_mounts ROOT: the mounts at or under ROOT, deepest first
     awk -v r="$1" '$5 == r || index($5, r "/") == 1 { print $5 }' /proc/self/mountinfo | sort -r
 }
 
-# take_down_root ROOT: ends the background step and every process in the root, undoes the mounts and
-# removes the files (KEEP_ROOT=1 keeps them for a look); fails, removing nothing, while a mount is left
-# (rm must never go through a mount).
+# take_down_root ROOT: ends every process in ROOT (or in a root inside it), undoes the mounts and removes
+# the files (KEEP_ROOT=1 keeps them for a look); fails, removing nothing, while a mount is left (rm must
+# never go through a mount).
 take_down_root() {
     local root=$1 pids i m
     local -
     set +e
-    if [ -n "$background_pid" ]; then
-        # Its process group, and itself in case the signal came before it made the group.
-        m=$background_pid
-        kill -TERM -- "-$m" "$m" 2>/dev/null
-        for i in $(seq 1 20); do kill -0 -- "-$m" 2>/dev/null || kill -0 "$m" 2>/dev/null || break; sleep 0.5; done
-        kill -KILL -- "-$m" "$m" 2>/dev/null
-        wait "$m" 2>/dev/null
-        background_pid=""
-    fi
     for i in $(seq 1 20); do
         pids=$(root_pids "$root")
         [ -n "$pids" ] || break
@@ -123,12 +136,11 @@ take_down_root() {
     pids=$(root_pids "$root")
     [ -z "$pids" ] || echo "processes in $root would not end: $pids" >&2
     for m in $(root_mounts "$root"); do umount "$m" 2>/dev/null || umount -l "$m"; done
-    rm -f "$root.debootstrap.log"
     if [ -n "$(root_mounts "$root")" ]; then
         echo "mounts left under $root, not removing it:" >&2
         root_mounts "$root" >&2
         return 1
     fi
     if [ -n "${KEEP_ROOT:-}" ]; then echo "root kept in $root"; return 0; fi
-    rm -rf --one-file-system "$root"
+    rm -rf --one-file-system "$root" "$root.debootstrap.log"
 }

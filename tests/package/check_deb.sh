@@ -6,15 +6,17 @@
 # Qt libraries).
 # Usage, as root: tests/package/check_deb.sh [BUILD_DIR]   (default build-deb)
 #   MIRROR=URL uses another Debian mirror; KEEP_ROOT=1 leaves the root (unmounted) for a look; the root is
-#   ${ZQ_ROOT_PREFIX:-/var/tmp/zq-deb}-SUITE.XXXXXX.
+#   ${ZQ_ROOT_PREFIX:-/var/tmp/zq-deb}.XXXXXX/SUITE.
 set -euo pipefail
-cd "$(dirname "$0")/../.."
+here=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-build-deb}
 [ "$(id -u)" -eq 0 ] || { echo "check_deb.sh: run as root (debootstrap, mount, chroot)"; exit 1; }
 for cmd in debootstrap lintian cpack dpkg-shlibdeps file man gzip sox; do
     command -v "$cmd" >/dev/null || { echo "check_deb.sh: $cmd is missing: ./scripts/deps.sh installs it"; exit 1; }
 done
-. scripts/fresh_root.sh
+. "$here/scripts/fresh_root.sh"
+guard_roots "${ZQ_ROOT_PREFIX:-/var/tmp/zq-deb}" "$here/tests/package/check_deb.sh" "$@"
+cd "$here"
 suite=$(host_suite)
 [ -n "$suite" ] || { echo "check_deb.sh: /etc/os-release names no release"; exit 1; }
 mirrors_for "$suite"
@@ -43,25 +45,15 @@ for page in docs/man/*.1; do
 done
 
 echo "== A fresh $suite root"
-root=""
-cleanup() {
-    local rc=$?
-    trap '' INT TERM   # the clean-up is short and must finish
-    trap - EXIT
-    if [ -n "$root" ]; then take_down_root "$root" || { [ "$rc" -ne 0 ] || rc=1; }; fi
-    exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-root=$(realpath "$(mktemp -d "${ZQ_ROOT_PREFIX:-/var/tmp/zq-deb}-$suite.XXXXXX")")
+root=$ZQ_ROOT_BASE/$suite
+mkdir "$root"
 make_root "$root" "$suite"
 mount_root "$root"
 cp "$deb" "$root/tmp/"
 in_root() { chroot "$root" "${root_env[@]}" DEBIAN_FRONTEND=noninteractive "$@"; }
-in_background chroot "$root" "${root_env[@]}" apt-get update -qq
-in_background -o "$root/tmp/install.log" chroot "$root" "${root_env[@]}" DEBIAN_FRONTEND=noninteractive \
-        /bin/sh -c "cd /tmp && apt-get install -y -q ./$(basename "$deb")" || { tail -30 "$root/tmp/install.log"; exit 1; }
+in_root apt-get update -qq
+in_root /bin/sh -c "cd /tmp && apt-get install -y -q ./$(basename "$deb")" >"$root/tmp/install.log" 2>&1 \
+    || { tail -30 "$root/tmp/install.log"; exit 1; }
 grep -E '^(Setting up zoriq1|[0-9]+ upgraded)' "$root/tmp/install.log"
 
 echo "== Installed"
