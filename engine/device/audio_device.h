@@ -16,6 +16,18 @@
 //   played as silence because no block was queued, or dropped by the sound system itself.
 // - The device layer prints nothing of the sound libraries' own; what the user must know and no message
 //   box tells goes to stderr as one line of the program's own (WaveSay).
+//
+// The real device (audio_device_rtaudio.cpp) keeps four flags; these are its only combinations:
+//   running_ failed_ closed_ stuck_
+//      0        0       0       0    open: blocks may be queued; capture runs from start(), playback from
+//                                    its first queued block
+//      1        0       0       0    running: the audio thread fills or drains the queued blocks
+//      0        1       0       1    failed (a report of RtAudio, a stall, a call that hung): every block
+//                                    handed back; prepare, queue and start refuse; the stream is left to a
+//                                    helper thread and never touched again
+//      0       0/1      1      0/1   closed: only unprepare works; stuck_ also when closing hung
+// open -> running by start() or a first playback block; running -> open by reset(); open or running ->
+// failed; any -> closed by close() once nothing is queued. Failed and closed are never left.
 #include <QEvent>
 #include <QObject>
 #include <cstdint>

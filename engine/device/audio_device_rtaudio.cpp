@@ -8,9 +8,13 @@
 // helper thread and are waited for only for a bounded time; a call that never returns is left behind
 // with the stream it holds, and the device counts as failed.
 //
-// Quiet: the libraries print nothing of their own (RtAudio's warnings off, ALSA's error handler silent);
-// a warning that RtAudio hands to the error callback is either an overrun/underrun, which the next
-// callback's status confirms, or a broken stream.
+// Quiet: the libraries print nothing of their own (RtAudio's messages all go to our error callback, ALSA's
+// error handler is silent); a warning that RtAudio hands to the error callback is either an
+// overrun/underrun, which the next callback's status confirms, or a broken stream.
+//
+// RtAudio 5 and 6 differ only in how they report (exceptions or return codes, where the error callback is
+// given, whether hidden warnings still reach it) and in device ids: the section "RtAudio generations" below
+// is the one place that knows which one this is.
 #include "engine/device/block_pump.h"
 #include "engine/device/sound_api.h"
 
@@ -72,7 +76,7 @@ struct Stream {
     std::atomic<uint64_t> callbacks{0};
 };
 
-// The stream whose thread this is: RtAudio's error callback carries no user data, but it runs on the
+// The stream whose thread this is: RtAudio 5's error callback carries no user data, but it runs on the
 // thread of the stream that failed (its audio thread, or the helper thread making a call).
 thread_local Stream* t_stream = nullptr;
 
@@ -80,8 +84,13 @@ int audioCallback(void* output, void* input, unsigned frames, double, RtAudioStr
     Stream* s = static_cast<Stream*>(user);
     t_stream = s;
     s->callbacks.fetch_add(1, std::memory_order_relaxed);
-    // RtAudio reports an overrun or underrun as a warning and flags the next callback; a warning not
-    // followed by the flag was a read or write that failed (a vanished server, an unplugged card).
+    // A warning not followed by an xrun flag was a read or write that failed (a vanished server, an
+    // unplugged card). This relies on what RtAudio 5.2 and 6.0 both do, measured against the tests' servers:
+    // ALSA reports an xrun as a warning after the failed read or write and flags the next callback; JACK
+    // flags xruns with no warning; PulseAudio (PipeWire too) never flags one and warns at every read or
+    // write once its server is gone. They differ in one point: 6 drops warnings before the error
+    // callback unless warnings are shown (rtMake shows them); then a dead server gives no report at all
+    // and this callback spins with status 0, millions of times a second.
     const bool xrun = status & (RTAUDIO_INPUT_OVERFLOW | RTAUDIO_OUTPUT_UNDERFLOW);
     if (s->warned.exchange(false, std::memory_order_acq_rel) && !xrun) {
         s->failed.store(true, std::memory_order_release);
@@ -106,17 +115,90 @@ int audioCallback(void* output, void* input, unsigned frames, double, RtAudioStr
     return 0;
 }
 
-void errorCallback(RtAudioError::Type type, const std::string&) {
-    if (type == RtAudioError::DEBUG_WARNING) return;
-    Stream* s = t_stream;
-    if (!s) return;
-    if (type == RtAudioError::WARNING) {
+// What an RtAudio report means for the stream it concerns.
+enum class RtReport { Ignore, Warning, Failure };
+
+void onRtReport(Stream* s, RtReport report) {
+    if (!s || report == RtReport::Ignore) return;
+    if (report == RtReport::Warning) {
         s->warned.store(true, std::memory_order_release);
         return;
     }
     s->failed.store(true, std::memory_order_release);
     s->wake();
 }
+
+// ---- RtAudio generations: the only code that knows which one this is. ----
+// Against the tests' private PulseAudio, PipeWire and JACK servers both give the same reports, with the same
+// texts on the same threads (see audioCallback), except where said below; the rest is written once.
+#if defined(RTAUDIO_VERSION_MAJOR) && RTAUDIO_VERSION_MAJOR >= 6
+// RtAudio 6: no exceptions. Calls return an RtAudioErrorType; the text goes to the error callback given to
+// the constructor, on whichever thread hit the error, the audio thread included (onRtReport only sets
+// flags). A warning reaches the callback only while warnings are shown, and a broken stream or an xrun is
+// only a warning, so they stay shown; with a callback set, RtAudio prints nothing itself.
+RtReport classify(RtAudioErrorType type) {
+    if (type == RTAUDIO_NO_ERROR) return RtReport::Ignore;
+    return type == RTAUDIO_WARNING ? RtReport::Warning : RtReport::Failure;
+}
+
+// The callback knows its stream: a JACK server's end comes as RTAUDIO_DEVICE_DISCONNECT on a thread of the
+// JACK library's own. (RtAudio 5 prints that one on stderr itself and tells no callback: the stall watchdog
+// catches it there.)
+std::unique_ptr<RtAudio> rtMake(RtAudio::Api api, Stream* stream) {
+    auto audio = std::make_unique<RtAudio>(
+        api, [stream](RtAudioErrorType type, const std::string&) { onRtReport(stream, classify(type)); });
+    audio->showWarnings(true);
+    return audio;
+}
+
+// Arbitrary numbers (129 and up on PulseAudio); 0 names no device.
+std::vector<unsigned> rtDeviceIds(RtAudio& audio) {
+    return audio.getDeviceIds();
+}
+
+bool rtOpen(RtAudio& audio, RtAudio::StreamParameters* output, RtAudio::StreamParameters* input, unsigned rate,
+            unsigned* frames, void* user, RtAudio::StreamOptions* options) {
+    return audio.openStream(output, input, RTAUDIO_SINT16, rate, frames, audioCallback, user, options) ==
+           RTAUDIO_NO_ERROR;
+}
+
+bool rtStart(RtAudio& audio) {
+    return audio.startStream() == RTAUDIO_NO_ERROR && audio.isStreamRunning();
+}
+#else
+// RtAudio 5: failures throw RtAudioError (caught wherever RtAudio is called) until a stream is open; from
+// then on every report goes to the callback given to openStream, warnings too whatever showWarnings says,
+// and an error there also aborts the stream.
+void rtErrorCallback(RtAudioError::Type type, const std::string&) {
+    if (type == RtAudioError::DEBUG_WARNING) return;
+    onRtReport(t_stream, type == RtAudioError::WARNING ? RtReport::Warning : RtReport::Failure);
+}
+
+std::unique_ptr<RtAudio> rtMake(RtAudio::Api api, Stream*) {
+    auto audio = std::make_unique<RtAudio>(api);
+    audio->showWarnings(false);
+    return audio;
+}
+
+// Indexes.
+std::vector<unsigned> rtDeviceIds(RtAudio& audio) {
+    std::vector<unsigned> ids(audio.getDeviceCount());
+    for (unsigned i = 0; i < ids.size(); ++i) ids[i] = i;
+    return ids;
+}
+
+bool rtOpen(RtAudio& audio, RtAudio::StreamParameters* output, RtAudio::StreamParameters* input, unsigned rate,
+            unsigned* frames, void* user, RtAudio::StreamOptions* options) {
+    audio.openStream(output, input, RTAUDIO_SINT16, rate, frames, audioCallback, user, options, rtErrorCallback);
+    return audio.isStreamOpen();
+}
+
+bool rtStart(RtAudio& audio) {
+    audio.startStream();
+    return audio.isStreamRunning();
+}
+#endif
+// ---- End of RtAudio generations. ----
 
 // ALSA's library prints its own errors ("cannot find card '0'") unless it is given a handler.
 void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
@@ -133,7 +215,7 @@ RtAudio::Api rtApi(SoundApi api) {
 
 // The RtAudio object of the chosen sound system, warnings off, or null when none can serve the program.
 // Runs on a helper thread: asking a server may hang.
-std::unique_ptr<RtAudio> openChosenApi(unsigned rate) {
+std::unique_ptr<RtAudio> openChosenApi(Stream* stream, unsigned rate) {
     static std::once_flag quiet;
     std::call_once(quiet, [] { snd_lib_error_set_handler(quietAlsa); });
     std::vector<RtAudio::Api> rtCompiled;
@@ -146,9 +228,8 @@ std::unique_ptr<RtAudio> openChosenApi(unsigned rate) {
     const auto ask = [&](SoundApi api) {
         SoundApiReport report;
         try {
-            auto audio = std::make_unique<RtAudio>(rtApi(api));
-            audio->showWarnings(false);
-            report.devices = audio->getDeviceCount();
+            auto audio = rtMake(rtApi(api), stream);
+            report.devices = unsigned(rtDeviceIds(*audio).size());
             // A JACK server runs at one rate and lists only that one.
             if (api == SoundApi::Jack && report.devices > 0)
                 report.fixedRate = audio->getDeviceInfo(audio->getDefaultOutputDevice()).preferredSampleRate;
@@ -322,8 +403,7 @@ private:
         s_->gate.open();
         bool timedOut = false;
         const bool ok = runBounded(s_, kCallTimeoutMs, [](Stream& s) {
-            s.audio->startStream();
-            return s.audio->isStreamRunning();
+            return rtStart(*s.audio);
         }, &timedOut);
         if (timedOut) stuck_ = true;
         if (!ok) return false;
@@ -464,6 +544,7 @@ private:
     uint64_t lastCallbacks_ = 0;         // the audio thread's progress at the last look
     QElapsedTimer sinceProgress_;        // since that progress last moved
     int stallMs_ = 0;
+    // The device's state: the table in audio_device.h.
     bool running_ = false;
     bool failed_ = false;
     bool closed_ = false;
@@ -483,14 +564,19 @@ public:
         const unsigned channels = format.nChannels;
         const unsigned rate = format.nSamplesPerSec;
         const bool ok = runBounded(stream, kOpenTimeoutMs, [=](Stream& s) {
-            s.audio = openChosenApi(rate);
+            s.audio = openChosenApi(&s, rate);
             if (!s.audio) return false;
-            const unsigned count = s.audio->getDeviceCount();
-            if (count == 0) return false;  // no server and no card: nothing to open
-            const unsigned device = deviceId >= 0 ? unsigned(deviceId)
-                                    : capture     ? s.audio->getDefaultInputDevice()
-                                                  : s.audio->getDefaultOutputDevice();
-            if (device >= count) return false;
+            // deviceId counts the devices from 0; -1 is the system's default.
+            const std::vector<unsigned> ids = rtDeviceIds(*s.audio);
+            unsigned device = 0;
+            if (deviceId >= 0) {
+                if (std::size_t(deviceId) >= ids.size()) return false;
+                device = ids[std::size_t(deviceId)];
+            } else {
+                device = capture ? s.audio->getDefaultInputDevice() : s.audio->getDefaultOutputDevice();
+                // No server and no card: no devices, yet a default is named.
+                if (std::find(ids.begin(), ids.end(), device) == ids.end()) return false;
+            }
             RtAudio::StreamParameters params;
             params.deviceId = device;
             params.nChannels = channels;
@@ -499,9 +585,13 @@ public:
             options.numberOfBuffers = kNumberOfBuffers;
             options.streamName = capture ? "ZORIQ1 capture" : "ZORIQ1 playback";
             unsigned frames = kBufferFrames;
-            s.audio->openStream(capture ? nullptr : &params, capture ? &params : nullptr, RTAUDIO_SINT16, rate,
-                                &frames, audioCallback, &s, &options, errorCallback);
-            return s.audio->isStreamOpen();
+            if (!rtOpen(*s.audio, capture ? nullptr : &params, capture ? &params : nullptr, rate, &frames, &s,
+                        &options))
+                return false;
+            // What was reported while the sound systems were asked is not about this stream.
+            s.failed.store(false);
+            s.warned.store(false);
+            return true;
         });
         if (!ok) return nullptr;
         return new RtWaveDevice(std::move(stream), target, format);

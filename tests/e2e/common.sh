@@ -28,7 +28,8 @@ zq_need() {
             xwd) pkg=x11-apps ;;
             soxi) pkg=sox ;;
             convert) pkg=imagemagick ;;
-            jackd | jack_lsp) pkg=jackd2 ;;
+            jackd) pkg=jackd2 ;;
+            jack_lsp) pkg=$(zq_jack_tools_package) ;;
             pactl | paplay | parecord) pkg=pulseaudio-utils ;;
             pipewire | pw-link | pw-metadata | pw-cli) pkg=pipewire-bin ;;
             *) pkg=$cmd ;;
@@ -37,6 +38,13 @@ zq_need() {
         missing=1
     done
     return $missing
+}
+
+# The JACK example clients (jack_lsp) came with jackd2 up to Debian 12; later releases have them apart.
+zq_jack_tools_package() {
+    local version
+    version=$(. /etc/os-release 2>/dev/null && echo "${VERSION_ID:-}")
+    if [ -n "$version" ] && [ "${version%%.*}" -le 12 ] 2>/dev/null; then echo jackd2; else echo jack-example-tools; fi
 }
 
 zq_begin() {

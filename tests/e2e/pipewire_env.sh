@@ -52,7 +52,7 @@ zq_pulse_start() {
     ZQ_PULSE_DIR=$(mktemp -d /tmp/zq-pipewire.XXXXXX)
     local run=$ZQ_PULSE_DIR/run conf=$ZQ_PULSE_DIR/config
     mkdir -p "$run" "$ZQ_PULSE_DIR/home" "$ZQ_PULSE_DIR/state" "$conf/pipewire/pipewire.conf.d" \
-        "$conf/wireplumber/main.lua.d" "$conf/wireplumber/bluetooth.lua.d"
+        "$conf/wireplumber/main.lua.d" "$conf/wireplumber/bluetooth.lua.d" "$conf/wireplumber/wireplumber.conf.d"
     chmod 700 "$run"
     export XDG_RUNTIME_DIR=$run XDG_CONFIG_HOME=$conf XDG_STATE_HOME="$ZQ_PULSE_DIR/state"
     export DBUS_SESSION_BUS_ADDRESS="unix:path=$run/bus"
@@ -65,10 +65,26 @@ context.properties = {
     default.clock.min-quantum   = 256
 }
 CONF
-    # Never touch real hardware: no ALSA, camera or Bluetooth monitors (after the stock 50-*, before 90-enable-all).
+    # Never touch real hardware: no ALSA, camera or Bluetooth monitors. WirePlumber 0.4 (Debian 12) reads
+    # Lua (after the stock 50-*, before 90-enable-all); 0.5 (Debian 13) reads only wireplumber.conf.d.
     printf '%s\n' 'alsa_monitor.enabled = false' 'v4l2_monitor.enabled = false' \
         'libcamera_monitor.enabled = false' >"$conf/wireplumber/main.lua.d/60-zq-no-devices.lua"
     echo 'bluez_monitor.enabled = false' >"$conf/wireplumber/bluetooth.lua.d/60-zq-no-devices.lua"
+    cat >"$conf/wireplumber/wireplumber.conf.d/60-zq-no-devices.conf" <<'CONF'
+wireplumber.profiles = {
+    main = {
+        hardware.audio = disabled
+        hardware.bluetooth = disabled
+        hardware.video-capture = disabled
+        monitor.alsa = disabled
+        monitor.alsa-midi = disabled
+        monitor.bluez = disabled
+        monitor.bluez-midi = disabled
+        monitor.v4l2 = disabled
+        monitor.libcamera = disabled
+    }
+}
+CONF
 
     # WirePlumber exits without a session bus.
     zq_pw_daemon bus dbus-daemon --session --nofork --nopidfile --address="$DBUS_SESSION_BUS_ADDRESS"
