@@ -34,6 +34,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zoriq1: no display to show the window on (neither DISPLAY nor WAYLAND_DISPLAY is set)\n");
         return 1;
     }
+    // Where an X server is reachable (a plain X11 session, or Xwayland on a Wayland desktop), use it:
+    // there the windows go where the program puts them and stay above each other as designed, while a
+    // Wayland compositor places every window itself. Native Wayland remains the fallback, and a
+    // platform the user names wins.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "xcb;wayland");
     QApplication app(argc, argv);
     app.setDesktopFileName("zoriq1");
     return ProcessorAppRun();

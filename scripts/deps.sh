@@ -23,6 +23,10 @@ PACKAGES=(
   xvfb xauth x11-utils xdotool x11-apps imagemagick
   # tests: a window manager for the desktop checks
   openbox
+  # tests: the desktops users have: metacity, GNOME's mutter and KDE's KWin (Wayland compositors with Xwayland;
+  # KWin draws frames only with its Breeze style), Qt's Wayland platform beside X11 (the program must choose
+  # X11 there), and python3-xlib for a panel, the manager's close and screenshots of Xwayland
+  metacity mutter kwin-wayland kwin-style-breeze xwayland qt6-wayland python3-xlib
   python3 python3-numpy python3-scipy
   locales
   # the filter tool's sound files

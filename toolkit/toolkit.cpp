@@ -1,5 +1,7 @@
 #include "toolkit/toolkit.h"
 
+#include <algorithm>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCloseEvent>
@@ -88,6 +90,7 @@ void PostCloseRequest(QDialog* dialog) {
 int RunModalLoop(QDialog* dlg) {
     QPointer<QDialog> guard(dlg);
     dlg->setWindowModality(Qt::ApplicationModal);
+    CenterOverOwner(dlg);
     dlg->show();
     // A loop of our own: QDialog::exec() would end when the dialog hides while a function runs.
     QEventLoop loop;
@@ -148,6 +151,19 @@ void ZqDialog::DestroyWindowLater() {
     m_bDestroying = true;
     hide();
     deleteLater();
+}
+
+void ZqDialog::setVisible(bool visible) {
+    // A manager puts a withdrawn window's client area where its frame was, without Qt hearing of it, and a
+    // dialog shown again is centred anew: either moves it. Its own client area, asked for anew, puts it
+    // back; by way of another place, as Qt sends nothing for the place it believes the window has.
+    if (!visible && isVisible()) {
+        m_rcHidden = geometry();
+    } else if (visible && !isVisible() && m_rcHidden.isValid()) {
+        setGeometry(m_rcHidden.translated(1, 0));
+        setGeometry(m_rcHidden);
+    }
+    QDialog::setVisible(visible);
 }
 
 void ZqDialog::closeEvent(QCloseEvent* event) {
@@ -215,14 +231,27 @@ void MoveFrameTo(QWidget* w, const QPoint& frameTopLeft, std::initializer_list<c
     w->setGeometry(QRect(frameTopLeft + QPoint(frame.left(), frame.top()), w->size()));
 }
 
+QRect FrameRect(const QWidget* w, std::initializer_list<const QWidget*> alike) {
+    return w->geometry().marginsAdded(FrameMargins(w, alike));
+}
+
+QRect WorkArea(const QWidget* w) {
+    const QScreen* screen = w->screen();
+    return screen ? screen->availableGeometry() : QRect();
+}
+
 void CenterOverOwner(QWidget* w) {
     QWidget* owner = w->parentWidget();
+    const QRect work = WorkArea(w);
     // The owner's frame from the platform too: its frameGeometry() can lag behind a fresh frame.
-    QRect area = owner && owner->isVisible() ? owner->geometry().marginsAdded(FrameMargins(owner))
-                                             : (w->screen() ? w->screen()->availableGeometry() : QRect());
+    const QRect area = owner && owner->isVisible() ? FrameRect(owner) : work;
     if (area.isNull()) return;
     // The frame is centred, not the client area.
-    QRect frame = w->geometry().marginsAdded(FrameMargins(w, {owner}));
+    QRect frame = FrameRect(w, {owner});
     frame.moveCenter(area.center());
+    if (!work.isNull()) {
+        frame.moveLeft(std::max(work.left(), std::min(frame.left(), work.right() + 1 - frame.width())));
+        frame.moveTop(std::max(work.top(), std::min(frame.top(), work.bottom() + 1 - frame.height())));
+    }
     MoveFrameTo(w, frame.topLeft(), {owner});
 }

@@ -86,10 +86,13 @@ public:
     // Close requests still queued for it are ignored.
     void DestroyWindowLater();
     bool isBeingDestroyed() const { return m_bDestroying; }
+    // A window shown again comes back exactly where it was when it was hidden.
+    void setVisible(bool visible) override;
 protected:
     void closeEvent(QCloseEvent* event) override;
 private:
     bool m_bDestroying = false;
+    QRect m_rcHidden;  // the client area when last hidden
 };
 
 // Widens a label, check box or button whose text needs more than its width; x, y and height stay.
@@ -130,6 +133,13 @@ QMargins FrameMargins(const QWidget* w, std::initializer_list<const QWidget*> al
 // of a window not framed yet races with the manager framing it, and can land a frame's width off.
 void MoveFrameTo(QWidget* w, const QPoint& frameTopLeft, std::initializer_list<const QWidget*> alike = {});
 
-// Centres w's frame over its owner's frame (or over the screen when the owner is hidden), keeping w's
-// size. Right also while w is still hidden and unframed: the owner's frame stands in for w's.
+// The frame of the top-level window w on the screen, with the margins of FrameMargins(w, alike).
+QRect FrameRect(const QWidget* w, std::initializer_list<const QWidget*> alike = {});
+
+// The part of w's screen that windows may take: the screen without its panels and docks.
+QRect WorkArea(const QWidget* w);
+
+// Centres w's frame over its owner's frame (or over the work area when the owner is hidden), keeping w's
+// size, then moves it as little as needed to lie inside the work area (its top left corner first, if it
+// is larger). Right also while w is still hidden and unframed: the owner's frame stands in for w's.
 void CenterOverOwner(QWidget* w);

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <cstring>
 #include <string>
 
@@ -140,6 +141,13 @@ void CFunctionDlg::OnSpectrumCheck(int index)
         auto* spectrum = new CSpectrumDisplayDlg(QString::fromLatin1(check.caption), WAVE_SAMPLE_RATE,
                                                  WAVE_BLOCK_SAMPLES, this);
         SetSpectrumLink(check, spectrum);
+        // Where the window system gives the new window the keyboard focus all the same (a Wayland
+        // compositor does), the spectrum boxes' keys work from there too. Queued: the click may destroy
+        // the very window whose shortcut fired.
+        for (const SpectrumCheck& box : m_checks) {
+            auto* shortcut = new QShortcut(QKeySequence::mnemonic(box.button->text()), spectrum);
+            connect(shortcut, &QShortcut::activated, box.button, &QCheckBox::click, Qt::QueuedConnection);
+        }
         spectrum->show();
         // This window stays on top; without a window manager nobody else keeps it there.
         raise();
@@ -174,6 +182,9 @@ void CFunctionDlg::OnCancel()
     m_bStopping = true;
     // The runner stops first, so no block is processed towards a spectrum window that is gone.
     m_runner.stop();
+    // Hidden before its owner shows: a manager that sees a window appear beside the focused one may move
+    // it out of that one's way, and the main window must come back exactly where it was.
+    hide();
     if (QWidget* owner = parentWidget())
         owner->show();
     CloseSpectrumWindows();

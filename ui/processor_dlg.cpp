@@ -48,7 +48,7 @@ QIcon ProgramIcon() {
 
 CProcessorDlg::CProcessorDlg(QWidget* parent) : ZqDialog(parent) {
     setWindowTitle("ZORIQ1  Quorvel 1");
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
     const DialogUnits du;
     setFixedSize(du.size(268, 239));

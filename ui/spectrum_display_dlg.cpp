@@ -109,6 +109,8 @@ CSpectrumDisplayDlg::CSpectrumDisplayDlg(const QString& caption, int sampleRate,
     // A caption but no window menu, so no close, minimise or maximise box. An ordinary window, not a
     // dialog: a manager keeps a dialog above the window it belongs to, and the function window stays on top.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    // It opens from the function window's keys and must leave them there.
+    setAttribute(Qt::WA_ShowWithoutActivating);
     setWindowTitle("ZORIQ1: Spectrum Display");
     const DialogUnits du;
     setFixedSize(du.size(264, 169));
@@ -192,11 +194,21 @@ void CSpectrumDisplayDlg::OnInitDialog() {
 }
 
 void CSpectrumDisplayDlg::MoveToSlot(int slot) {
-    // Slot 2 starts where a slot-1 frame ends. The manager adds this window's title bar and borders only
-    // once it is shown; until then the frame of the other spectrum window (or of the requester) stands in.
-    const std::initializer_list<const QWidget*> alike{OtherSpectrumWindow(this), parentWidget()};
-    const QMargins frame = FrameMargins(this, alike);
-    MoveFrameTo(this, QPoint(0, slot == 1 ? 0 : height() + frame.top() + frame.bottom()), alike);
+    // Slot 1 is the work area's top left corner, slot 2 directly under the other window's frame where the
+    // manager really put it. The manager adds this window's title bar and borders only once it is shown;
+    // until then the frame of the other spectrum window (or of the requester) stands in.
+    const CSpectrumDisplayDlg* other = OtherSpectrumWindow(this);
+    const std::initializer_list<const QWidget*> alike{other, parentWidget()};
+    QPoint corner = WorkArea(this).topLeft();
+    if (slot == 2) {
+        if (other && other->isVisible()) {
+            corner.setY(FrameRect(other, {parentWidget()}).bottom() + 1);
+        } else {
+            const QMargins frame = FrameMargins(this, alike);
+            corner.ry() += height() + frame.top() + frame.bottom();
+        }
+    }
+    MoveFrameTo(this, corner, alike);
     raise();
     m_nSlot = slot;
 }

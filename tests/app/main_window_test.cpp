@@ -89,6 +89,8 @@ TEST_F(MainWindow, WithoutABankListsTheTwoFixedFunctions) {
     EXPECT_EQ(dlg.m_nLastFilterIndex, 0);
     EXPECT_EQ(dlg.m_lstFunctions->currentRow(), 0);
     EXPECT_TRUE(dlg.m_btnStartFunction->isDefault());
+    // An application's own window, not a dialog: managers give a dialog no minimise button.
+    EXPECT_EQ(dlg.windowType(), Qt::Window);
     EXPECT_TRUE(dlg.windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(dlg.windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_EQ(dlg.minimumSize(), dlg.maximumSize());

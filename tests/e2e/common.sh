@@ -22,6 +22,7 @@ zq_need() {
             *) command -v "$cmd" >/dev/null 2>&1 && continue ;;
         esac
         case $cmd in
+            python3-Xlib) pkg=python3-xlib ;;
             python3-*) pkg=$cmd ;;
             Xvfb) pkg=xvfb ;;
             xdpyinfo | xprop | xwininfo) pkg=x11-utils ;;
@@ -32,6 +33,8 @@ zq_need() {
             jack_lsp) pkg=$(zq_jack_tools_package) ;;
             pactl | paplay | parecord) pkg=pulseaudio-utils ;;
             pipewire | pw-link | pw-metadata | pw-cli) pkg=pipewire-bin ;;
+            kwin_wayland) pkg=kwin-wayland ;;
+            dbus-run-session) pkg=dbus-daemon ;;
             *) pkg=$cmd ;;
         esac
         echo "FAIL: '$cmd' is missing: install the Debian package $pkg (./scripts/deps.sh installs them all)" >&2

@@ -2,13 +2,14 @@
 # private X server, on the private sound server ZQ_SOUND_SERVER picks (pulse, the default, or pipewire).
 # Makes the work folder $work; at exit everything started here ends, and a failure keeps $work with a
 # screenshot of the screen in it. Then:
-#   start_x                   Xvfb on a display it picks itself; sets DISPLAY
-#   start_wm                  openbox on it; key then activates windows through the manager
+#   start_x [WxH]             Xvfb on a display it picks itself (screen 1280x1024); sets DISPLAY
+#   start_wm [NAME]           a window manager on it, openbox (the default) or metacity; key then
+#                             activates windows through the manager
 #   start_program             the installed program; main is its main window
 #   find_window TITLE [S]     the program's visible window with exactly this title, waiting S seconds (10)
 #   key WINDOW KEYS...        give WINDOW the focus, then press KEYS
-#   shot NAME                 the screen, shot_window WINDOW NAME one window, as NAME.png in
-#                             ZQ_SCREENSHOT_DIR (only if that is set)
+#   shot NAME                 the screen (of a rootless Xwayland too), shot_window WINDOW NAME one
+#                             window, as NAME.png in ZQ_SCREENSHOT_DIR (only if that is set)
 #   wait_exit SECONDS         the program's exit status (fails if it has not ended by then)
 #   quit_program              Escape in the main window, Return to the question: the program ends with 0
 #   now_ms                    the time in milliseconds
@@ -30,6 +31,8 @@ stop_test() {
     [ -n "$keep" ] && shot failure
     zq_stop "$prog_pid"
     zq_pulse_stop
+    # What the manager started first (a compositor's own X server and session bus): orphans outlive the test.
+    [ -n "$wm_pid" ] && zq_end_descendants "$wm_pid"
     zq_stop "$wm_pid" "$xvfb_pid"
 }
 
@@ -38,7 +41,7 @@ now_ms() { date +%s%3N; }
 start_x() {
     # Xvfb picks a free display itself and writes its number once it accepts connections. Without
     # -noreset it resets when the readiness check leaves, and a program started that moment cannot connect.
-    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset -r 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+    Xvfb -displayfd 3 -screen 0 "${1:-1280x1024}x24" -nolisten tcp -noreset -r 3>"$work/display" >"$work/xvfb.log" 2>&1 &
     xvfb_pid=$!
     local n
     for _ in $(seq 1 200); do
@@ -55,8 +58,13 @@ start_x() {
 }
 
 start_wm() {
-    zq_need openbox || return 1
-    openbox >/dev/null 2>&1 &
+    local name=${1:-openbox}
+    zq_need "$name" || return 1
+    case $name in
+        # Without compositing: Xvfb has no GL for the compositor, and the frame has borders on every side.
+        metacity) metacity --no-composite >"$work/wm.log" 2>&1 & ;;
+        *) "$name" >"$work/wm.log" 2>&1 & ;;
+    esac
     wm_pid=$!
     local deadline=$(( $(now_ms) + 10000 ))
     until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; do
@@ -93,7 +101,9 @@ shot() {
     [ -n "${ZQ_SCREENSHOT_DIR:-}" ] || [ "$1" = failure ] || return 0
     [ -n "${DISPLAY:-}" ] || return 0
     local dir=${ZQ_SCREENSHOT_DIR:-$work}
-    xwd -root -display "$DISPLAY" 2>/dev/null | /usr/bin/convert xwd:- "$dir/$1.png" 2>/dev/null || true
+    xwd -root -display "$DISPLAY" 2>/dev/null | /usr/bin/convert xwd:- "$dir/$1.png" 2>/dev/null && return 0
+    /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/x_windows_shot.py" 2>/dev/null \
+        | /usr/bin/convert ppm:- "$dir/$1.png" 2>/dev/null || true
 }
 
 shot_window() {

@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 
 #include "toolkit/toolkit.h"
@@ -105,6 +106,22 @@ TEST(Toolkit, ModalLoopSurvivesHidingAndShowingAgain) {
     QTimer::singleShot(40, [&] { dlg.reject(); });
     EXPECT_EQ(RunModalLoop(&dlg), QDialog::Rejected);
     EXPECT_EQ(dlg.windowModality(), Qt::ApplicationModal);
+}
+
+TEST(Toolkit, CentredWindowStaysInsideTheWorkArea) {
+    const QRect work = QGuiApplication::primaryScreen()->availableGeometry();
+    QWidget owner;
+    owner.resize(200, 100);
+    owner.move(work.right() - 50, work.bottom() - 40);  // mostly off the screen
+    owner.show();
+    QWidget w(&owner, Qt::Window);
+    w.resize(300, 200);
+    CenterOverOwner(&w);
+    EXPECT_TRUE(work.contains(FrameRect(&w, {&owner})));
+    // Larger than the work area: its top left corner, with the title bar, stays on the screen.
+    w.resize(work.width() + 100, work.height() + 100);
+    CenterOverOwner(&w);
+    EXPECT_EQ(FrameRect(&w, {&owner}).topLeft(), work.topLeft());
 }
 
 TEST(Toolkit, DialogUnitsFollowTheFont) {

@@ -292,7 +292,8 @@ TEST(SpectrumWindow, EscapeAndCloseRequestsDoNothing) {
 }
 
 // Frames as a window manager draws them (the offscreen platform adds 2-pixel ones once a window shows):
-// the second window's frame starts where the first one's ends, though it is placed before it has a frame.
+// the second window's frame starts where the first one's ends, though it is placed before it has a frame,
+// and also where a manager has put the first one elsewhere (below a panel).
 TEST(SpectrumWindow, SecondFrameSitsBelowTheFirstAndMovesUpWhenAlone) {
     ASSERT_EQ(g_nSpectrumWindows, 0);
     auto first = window();
@@ -304,6 +305,11 @@ TEST(SpectrumWindow, SecondFrameSitsBelowTheFirstAndMovesUpWhenAlone) {
     EXPECT_EQ(second->m_nSlot, 2);
     ASSERT_GT(first->frameGeometry().height(), first->height());
     EXPECT_EQ(first->frameGeometry().topLeft(), QPoint(0, 0));
+    EXPECT_EQ(second->frameGeometry().topLeft(), QPoint(0, first->frameGeometry().bottom() + 1));
+    second.reset();
+    first->move(0, 30);
+    second = window();
+    second->show();
     EXPECT_EQ(second->frameGeometry().topLeft(), QPoint(0, first->frameGeometry().bottom() + 1));
     first.reset();
     EXPECT_EQ(g_nSpectrumWindows, 1);
