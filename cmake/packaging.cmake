@@ -26,7 +26,8 @@ foreach(page zoriq1.1 zoriq1-filter.1)
 endforeach()
 
 # The package's own documents: copyright and change log.
-set(ZQ_PACKAGE_MAINTAINER "ZORIQ1 developers <zoriq1@example.org>" CACHE STRING "Maintainer of the Debian package")
+# The maintainer is a role; the project has no domain yet, so the address is on a reserved one.
+set(ZQ_PACKAGE_MAINTAINER "ZORIQ1 maintainers <maintainers@zoriq1.invalid>" CACHE STRING "Maintainer of the Debian package")
 string(TIMESTAMP ZQ_PACKAGE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/changelog.in ${zq_pkg_dir}/changelog.in @ONLY)
 zq_gzip(${zq_pkg_dir}/changelog.in ${zq_pkg_dir}/doc/changelog)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package that building, running and testing need: every outside command a
-# script or test calls comes from one of these (`dpkg -S "$(command -v TOOL)"` names the package).
-# When all are installed already it changes nothing and asks no mirror.
+# Installs every Debian package that building, running and testing need, on Debian 12 (bookworm) or 13
+# (trixie): every outside command a script or test calls comes from one of these (`dpkg -S "$(command -v
+# TOOL)"` names the package). When all are installed already it changes nothing and asks no mirror.
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
@@ -12,7 +12,7 @@ PACKAGES=(
   libasound2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # fuzzing (libFuzzer)
-  clang libclang-rt-14-dev
+  clang libclang-rt-dev
   # tests: private PulseAudio server, its clients, signal tools
   pulseaudio pulseaudio-utils sox
   # tests: a JACK server beside it, and ALSA routed to it (JACK 2's development files keep RtAudio's)
@@ -31,9 +31,15 @@ PACKAGES=(
   locales
   # the filter tool's sound files
   libsndfile1-dev libsoxr-dev
-  # the Debian package and its check (tests/package/check_deb.sh)
-  dpkg-dev file lintian debootstrap man-db
+  # the Debian package and its check (tests/package/check_deb.sh), its desktop and AppStream files
+  dpkg-dev file lintian debootstrap man-db desktop-file-utils appstream
 )
+# What only one release has (a later release is taken for Debian 13).
+release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+if [ "$release" != bookworm ]; then
+  [ "$release" = trixie ] || echo "deps.sh: ${release:-this release} is neither Debian 12 nor 13; using Debian 13's names" >&2
+  PACKAGES+=(jack-example-tools)  # jack_lsp, part of jackd2 before
+fi
 
 missing() {  # the packages of the list that are not installed
   local status
@@ -49,7 +55,8 @@ if [ -n "$need" ]; then
   echo "deps.sh: installing what is missing:" $need
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update
-  $SUDO apt-get install -y --no-install-recommends "${PACKAGES[@]}"
+  # Waits while another apt or dpkg holds the lock instead of failing.
+  $SUDO apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=900 "${PACKAGES[@]}"
 fi
 
 # A locale whose decimal separator is "," (the coefficient reader must not depend on the locale).
