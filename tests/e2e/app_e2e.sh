@@ -68,6 +68,12 @@ choose_output_file() {  # choose_output_file [PATH]: $work/out.wav by default
     xdotool windowfocus --sync "$dialog"
     xdotool type --delay 10 "${1:-$work/out.wav}"
     key "$dialog" Return
+    # On a busy machine the dialog can outlive the key: a key sent meanwhile would go nowhere.
+    t0=$(now_ms)
+    while xdotool search --all --pid "$prog_pid" --onlyvisible --name '.' | grep -qx "$dialog"; do
+        [ $(( $(now_ms) - t0 )) -lt 10000 ] || fail "the file dialog did not close"
+        sleep 0.1
+    done
 }
 
 # check_sound [ARGS...]: the recording against the signal (check_loopback.py); a loss the bench or the server
