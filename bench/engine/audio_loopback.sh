@@ -12,7 +12,7 @@ source "$root/tests/e2e/common.sh"
 zq_need pulseaudio pactl paplay parecord sox soxi python3-numpy || exit 2
 for i in $(seq 1 "$runs"); do
     out=$(bash "$root/tests/e2e/run_audio_e2e.sh" loopback "$program" 2>&1)
-    delay=$(sed -n 's/.*; delay \([0-9.]*\) ms.*/\1/p' <<<"$out")
+    delay=$(sed -n 's/^delay \([0-9.]*\) ms.*/\1/p' <<<"$out")
     latency=$(sed -n 's/.*device latency \(-\{0,1\}[0-9.]*\) ms.*/\1/p' <<<"$out")
     cpu=$(sed -n 's/^cpu-ms-per-block \([0-9.]*\)/\1/p' <<<"$out")
     verdict=$(grep -q '^PASS' <<<"$out" && echo bit-exact || echo FAILED)

@@ -74,6 +74,12 @@ struct Stream {
     std::atomic<bool> failed{false};
     std::atomic<bool> warned{false};  // RtAudio warned; the next callback tells an xrun from a broken stream
     std::atomic<uint64_t> callbacks{0};
+    // Playback on a server that never flags an underrun (PulseAudio, PipeWire through it): told by the
+    // callbacks' timing instead. Set at open; the meter is the audio thread's while the stream runs.
+    bool meterUnderruns = false;
+    double rate = 0;
+    double bufferedFrames = 0;
+    UnderrunMeter meter;
 };
 
 // The stream whose thread this is: RtAudio 5's error callback carries no user data, but it runs on the
@@ -81,6 +87,7 @@ struct Stream {
 thread_local Stream* t_stream = nullptr;
 
 int audioCallback(void* output, void* input, unsigned frames, double, RtAudioStreamStatus status, void* user) {
+    const auto now = std::chrono::steady_clock::now();
     Stream* s = static_cast<Stream*>(user);
     t_stream = s;
     s->callbacks.fetch_add(1, std::memory_order_relaxed);
@@ -104,6 +111,11 @@ int audioCallback(void* output, void* input, unsigned frames, double, RtAudioStr
     }
     // How much the device lost it does not say: count this one buffer.
     if (xrun) s->pump.deviceLost(bytes);
+    if (s->meterUnderruns) {
+        const uint64_t late = s->meter.feed(std::chrono::duration<double>(now.time_since_epoch()).count(), frames);
+        // Silence after the last block is the end of the sound, not a gap in it.
+        if (late > 0 && !s->pump.queued().empty()) s->pump.deviceLost(std::size_t(late) * s->frameBytes);
+    }
     int done = 0;
     if (s->direction == WaveDirection::Capture) {
         if (input) done = s->pump.capture(static_cast<const uint8_t*>(input), bytes);
@@ -400,6 +412,7 @@ private:
     bool startStream() {
         if (stuck_) return false;
         s_->warned.store(false, std::memory_order_release);
+        s_->meter.restart(s_->rate, s_->bufferedFrames);
         s_->gate.open();
         bool timedOut = false;
         const bool ok = runBounded(s_, kCallTimeoutMs, [](Stream& s) {
@@ -588,6 +601,9 @@ public:
             if (!rtOpen(*s.audio, capture ? nullptr : &params, capture ? &params : nullptr, rate, &frames, &s,
                         &options))
                 return false;
+            s.rate = rate;
+            s.bufferedFrames = double(frames) * options.numberOfBuffers;
+            s.meterUnderruns = !capture && s.audio->getCurrentApi() == RtAudio::LINUX_PULSE;
             // What was reported while the sound systems were asked is not about this stream.
             s.failed.store(false);
             s.warned.store(false);

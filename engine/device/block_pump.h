@@ -1,7 +1,8 @@
 #pragma once
 // Pieces of the real device layer that run on the audio thread and can be tested without a sound server:
-// a lock-free single-producer/single-consumer ring and the pump that moves samples between the device's
-// small buffers and the queued blocks.
+// a lock-free single-producer/single-consumer ring, the pump that moves samples between the device's
+// small buffers and the queued blocks, and the meter that sees a server's unreported underruns.
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -140,6 +141,54 @@ private:
     std::size_t offset_ = 0;
     std::size_t silentBytes_ = 0;  // played as silence since the last block; audio thread only
     std::atomic<std::size_t> lostBytes_{0};
+};
+
+// Sees the underruns a sound server does not report (PulseAudio and PipeWire never flag them): a playback
+// stream whose writes fall behind real time by more than the sound buffered at the server has run dry
+// there, and the server played silence meanwhile. The audio thread feeds it the time of every callback.
+// What it returns is a lower bound: the server may also have run dry on its own account.
+class UnderrunMeter {
+public:
+    // Before the stream (re)starts: the stream's rate and the frames the server buffers for it.
+    void restart(double rate, double bufferedFrames) {
+        rate_ = rate;
+        buffered_ = bufferedFrames;
+        started_ = armed_ = false;
+    }
+
+    // Audio thread: a callback at `seconds` (any steady clock) about to write `frames`. Returns the frames
+    // the server lacked since the last callback.
+    uint64_t feed(double seconds, unsigned frames) {
+        if (!started_) {
+            started_ = true;
+            start_ = last_ = seconds;
+            written_ = best_ = 0;
+        }
+        // How far the writes are ahead of real time; at its best the server's buffer was full. The best
+        // fades by 0.1 % of the time passed, so that a sound card's clock running slow against this one
+        // never adds up to a loss.
+        const double ahead = written_ - rate_ * (seconds - start_);
+        // The first write that had to wait is where the server began to play (on a busy server that may
+        // take a while): that wait is the sound starting late, not a gap in it.
+        if (!armed_ && seconds - last_ > 0.5 * frames / rate_) {
+            armed_ = true;
+            best_ = ahead;
+        }
+        best_ = std::max(ahead, best_ - 0.001 * rate_ * (seconds - last_));
+        last_ = seconds;
+        written_ += frames;
+        const double behind = best_ - ahead;
+        if (behind <= buffered_) return 0;
+        best_ = ahead + buffered_;  // the server starts over from what it is given now
+        return uint64_t(behind - buffered_);
+    }
+
+private:
+    double rate_ = 1;
+    double buffered_ = 0;
+    bool started_ = false;
+    bool armed_ = false;
+    double start_ = 0, last_ = 0, written_ = 0, best_ = 0;
 };
 
 // Keeps the audio thread out of a pump while the UI thread takes its blocks back.

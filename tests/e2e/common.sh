@@ -10,9 +10,13 @@
 #   zq_end_descendants PID   ends every process below PID: the EXIT trap calls it last
 #                            so that nothing a test started outlives it, whatever path it took.
 # On either sound server (both speak the PulseAudio protocol), for pulse_env.sh and pipewire_env.sh:
-#   zq_pulse_record OUT.raw   record both sides on one clock: stereo s16le at 11025 Hz, left = what is
-#                             played into the capture side, right = the program's output (sets ZQ_REC_PID)
+#   zq_pulse_record OUT.raw   record both sides on one clock: 3 channels s16le at 11025 Hz, 1 = what is
+#                             played into the capture side, 2 = the program's output, 3 = the recording's
+#                             own clock, a ramp 1..32000 played throughout (a jump in it is a stretch the
+#                             recorder dropped) (sets ZQ_REC_PID)
 #   zq_pulse_play FILE.wav    play FILE into the capture side (blocks until played)
+#   ZQ_SERVER_LOG             the server's log, which names the underruns of every stream (check_loopback.py)
+# The bench's own streams and clients are named zq-*; whatever else the server serves is the program.
 
 zq_need() {
     local cmd pkg missing=0
@@ -31,7 +35,7 @@ zq_need() {
             convert) pkg=imagemagick ;;
             jackd) pkg=jackd2 ;;
             jack_lsp) pkg=$(zq_jack_tools_package) ;;
-            pactl | paplay | parecord) pkg=pulseaudio-utils ;;
+            pactl | paplay | parecord | pacat) pkg=pulseaudio-utils ;;
             pipewire | pw-link | pw-metadata | pw-cli) pkg=pipewire-bin ;;
             kwin_wayland) pkg=kwin-wayland ;;
             dbus-run-session) pkg=dbus-daemon ;;
@@ -97,15 +101,24 @@ zq_end_descendants() {
 }
 
 zq_pulse_record() {
-    parecord --device=both.monitor --rate=11025 --channels=2 --format=s16le --latency-msec=10 --raw "$1" \
-        >/dev/null 2>&1 &
+    /usr/bin/python3 -c 'import array, sys
+ramp = array.array("h", range(1, 32001)).tobytes()
+try:
+    while True:
+        sys.stdout.buffer.write(ramp)
+except BrokenPipeError:
+    pass' | pacat --playback --device=clk --client-name=zq-clock --stream-name=zq-clock --rate=11025 \
+        --channels=1 --format=s16le --latency-msec=50 --raw >/dev/null 2>&1 &
+    ZQ_PULSE_PIDS+=($!)
+    parecord --device=both.monitor --client-name=zq-record --stream-name=zq-record --rate=11025 --channels=3 \
+        --format=s16le --latency-msec=10 --raw "$1" >/dev/null 2>&1 &
     ZQ_REC_PID=$!
     ZQ_PULSE_PIDS+=($ZQ_REC_PID)
 }
 
 zq_pulse_play() {
     # In the background, so that a signal's trap runs at once instead of after the whole signal.
-    timeout 120 paplay --device=src "$1" &
+    timeout 120 paplay --device=src --client-name=zq-input --stream-name=zq-input "$1" &
     ZQ_PULSE_PIDS+=($!)
     wait $!
 }
@@ -115,8 +128,8 @@ zq_pulse_play() {
 zq_pulse_keep_awake() {
     local dev
     for dev in src.monitor dst.monitor; do
-        parecord --device="$dev" --latency-msec=10 --rate=11025 --channels=1 --format=s16le --raw /dev/null \
-            >/dev/null 2>&1 &
+        parecord --device="$dev" --client-name=zq-awake --stream-name=zq-awake --latency-msec=10 --rate=11025 \
+            --channels=1 --format=s16le --raw /dev/null >/dev/null 2>&1 &
         ZQ_PULSE_PIDS+=($!)
     done
 }

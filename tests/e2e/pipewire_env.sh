@@ -1,5 +1,5 @@
 # Private PipeWire for end-to-end tests, reached through pipewire-pulse: the functions of pulse_env.sh, with
-# the same sinks (src, dst, and both for recording), the graph running at 11025 Hz. Source this file, then:
+# the same sinks (src, dst, clk, and both for recording), the graph running at 11025 Hz. Source this file, then:
 #   zq_pulse_start            start a session bus, pipewire, wireplumber and pipewire-pulse, load the sinks
 #   zq_pulse_record OUT.raw, zq_pulse_play FILE.wav
 #                             record both sides, play into the capture side (common.sh)
@@ -10,7 +10,7 @@
 #   zq_pulse_stop             stop every process started here (call it from a trap)
 
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-zq_need dbus-daemon pipewire wireplumber pipewire-pulse pw-link pactl paplay parecord || return 1
+zq_need dbus-daemon pipewire wireplumber pipewire-pulse pw-link pactl paplay parecord pacat || return 1
 
 ZQ_PULSE_PIDS=()
 ZQ_PW_DAEMONS=()   # session bus, pipewire, wireplumber, pipewire-pulse: stopped in reverse order
@@ -40,11 +40,12 @@ zq_pw_fail() {
     return 1
 }
 
-# Both remap streams feed the stereo sink, and the defaults are set.
+# The three remap streams feed the recorded sink, and the defaults are set.
 zq_pw_ready() {
     local links
     links=$(pw-link -l 2>/dev/null) || return 1
     grep -q 'both:playback_FL' <<<"$links" && grep -q 'both:playback_FR' <<<"$links" &&
+        grep -q 'both:playback_FC' <<<"$links" &&
         [ "$(timeout 2 pactl get-default-sink)" = dst ] && [ "$(timeout 2 pactl get-default-source)" = src.monitor ]
 }
 
@@ -97,14 +98,17 @@ CONF
 }
 
 zq_pulse_restart() {
-    zq_pw_daemon pipewire-pulse pipewire-pulse
+    # Its protocol's debug messages name every underrun of a stream, with the time.
+    zq_pw_daemon pipewire-pulse env PIPEWIRE_DEBUG=2,mod.protocol-pulse:4 pipewire-pulse
     ZQ_PULSE_SERVER_PID=$!
+    ZQ_SERVER_LOG=$ZQ_PULSE_DIR/pipewire-pulse.log
     zq_pw_wait 10 timeout 2 pactl info || { zq_pw_fail "pipewire-pulse does not answer"; return 1; }
 
     local m
-    for m in "module-null-sink sink_name=both format=s16le rate=11025 channels=2 channel_map=front-left,front-right sink_properties=device.description=zq-both" \
+    for m in "module-null-sink sink_name=both format=s16le rate=11025 channels=3 channel_map=front-left,front-right,front-center sink_properties=device.description=zq-both" \
              "module-remap-sink sink_name=src master=both channels=1 channel_map=mono master_channel_map=front-left remix=no sink_properties=device.description=zq-src" \
-             "module-remap-sink sink_name=dst master=both channels=1 channel_map=mono master_channel_map=front-right remix=no sink_properties=device.description=zq-dst"; do
+             "module-remap-sink sink_name=dst master=both channels=1 channel_map=mono master_channel_map=front-right remix=no sink_properties=device.description=zq-dst" \
+             "module-remap-sink sink_name=clk master=both channels=1 channel_map=mono master_channel_map=front-center remix=no sink_properties=device.description=zq-clk"; do
         # shellcheck disable=SC2086
         timeout 5 pactl load-module $m >/dev/null || { zq_pw_fail "could not load $m"; return 1; }
     done

@@ -10,7 +10,7 @@
 # pipewire_env.sh offers the same functions on a private PipeWire; ZQ_SOUND_SERVER picks one in the tests.
 
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-zq_need pulseaudio pactl paplay parecord || return 1
+zq_need pulseaudio pactl paplay parecord pacat || return 1
 
 ZQ_PULSE_PIDS=()
 
@@ -23,9 +23,10 @@ zq_pulse_start() {
     export PULSE_SERVER="unix:$ZQ_PULSE_DIR/run/pulse/native"
     cat > "$ZQ_PULSE_DIR/own.pa" <<PA
 load-module module-native-protocol-unix auth-anonymous=1 socket=$ZQ_PULSE_DIR/run/pulse/native
-load-module module-null-sink sink_name=both format=s16le rate=11025 channels=2 channel_map=front-left,front-right sink_properties=device.description=zq-both
+load-module module-null-sink sink_name=both format=s16le rate=11025 channels=3 channel_map=front-left,front-right,front-center sink_properties=device.description=zq-both
 load-module module-remap-sink sink_name=src master=both channels=1 channel_map=mono master_channel_map=front-left remix=no sink_properties=device.description=zq-src
 load-module module-remap-sink sink_name=dst master=both channels=1 channel_map=mono master_channel_map=front-right remix=no sink_properties=device.description=zq-dst
+load-module module-remap-sink sink_name=clk master=both channels=1 channel_map=mono master_channel_map=front-center remix=no sink_properties=device.description=zq-clk
 set-default-sink dst
 set-default-source src.monitor
 PA
@@ -36,10 +37,12 @@ zq_pulse_restart() {
     rm -f "$ZQ_PULSE_DIR/run/pulse/native" "$ZQ_PULSE_DIR/run/pulse/pid"
     # Without memfd: PulseAudio 16 at times sends a client a block of a pool that client never registered,
     # then aborts on an assertion (its bug 824), when streams come and go quickly as functions stop and start.
+    # Debug level: the log then names every underrun of a stream, with the time.
     HOME="$ZQ_PULSE_DIR/home" pulseaudio -n -F "$ZQ_PULSE_DIR/own.pa" --daemonize=no --enable-memfd=no \
-        --exit-idle-time=-1 --disallow-exit=yes --log-target="file:$ZQ_PULSE_DIR/pulse.log" \
-        >/dev/null 2>&1 &
+        --exit-idle-time=-1 --disallow-exit=yes --log-level=debug --log-time=true \
+        --log-target="file:$ZQ_PULSE_DIR/pulse.log" >/dev/null 2>&1 &
     ZQ_PULSE_SERVER_PID=$!
+    ZQ_SERVER_LOG=$ZQ_PULSE_DIR/pulse.log
     local i
     for i in $(seq 1 100); do
         if timeout 2 pactl info >/dev/null 2>&1; then break; fi

@@ -210,6 +210,59 @@ TEST(BlockPump, AudioAndUiThreadsTogetherLoseAndRepeatNothing) {
     EXPECT_EQ(mismatches, 0);
 }
 
+// A playback stream on a server that plays 11025 frames a second and holds 1024 of them when the next
+// callback is due: each callback writes 256 frames, on time or late where it stalls. Returns the frames the
+// server truly lacked and what the meter saw.
+struct Playback {
+    std::map<int, double> stalls;  // callback number -> seconds late
+    double clockScale = 1;         // the sound card's clock against the one the meter reads
+    int callbacks = 2000;
+    double serverStart = 0;        // when the server begins to play, seconds
+};
+
+std::pair<double, uint64_t> lostAndSeen(const Playback& p) {
+    const double rate = 11025, buffer = 1024, frames = 256;
+    UnderrunMeter meter;
+    meter.restart(rate, buffer);
+    double t = 0, fill = 0, last = 0, lost = 0;
+    uint64_t seen = 0;
+    for (int n = 0; n < p.callbacks; ++n) {
+        const auto stall = p.stalls.find(n);
+        if (stall != p.stalls.end()) t += stall->second;
+        fill -= rate * p.clockScale * (std::max(t, p.serverStart) - std::max(last, p.serverStart));
+        if (fill < 0) {
+            lost -= fill;
+            fill = 0;
+        }
+        last = t;
+        seen += meter.feed(t, unsigned(frames));
+        fill += frames;
+        if (fill > buffer) t = std::max(t, p.serverStart) + (fill - buffer) / (rate * p.clockScale);
+    }
+    return {lost, seen};
+}
+
+TEST(UnderrunMeter, SeesWhatOutlastsTheServersBufferAndNothingElse) {
+    std::map<int, double> jitter;
+    for (int n = 10; n < 160000; n += 7) jitter[n] = 0.001 * (n % 41);  // up to 40 ms late, often
+    const Playback cases[] = {
+        {},                                        // steady
+        {jitter},                                  // late, never by the whole buffer (93 ms)
+        {{{300, 0.085}}},                          // nearly the whole buffer
+        {jitter, 0.9995, 160000},                  // a card 0.05 % slow, for an hour
+        {{}, 1, 2000, 0.3},                        // a busy server that starts to play late
+        {{{300, 0.2}}},                            // late by twice the buffer
+        {{{300, 0.15}, {301, 0.15}, {900, 0.5}}},  // late again before the buffer refilled, then long
+    };
+    for (const Playback& p : cases) {
+        const auto [lost, seen] = lostAndSeen(p);
+        SCOPED_TRACE(testing::Message() << "stalls " << p.stalls.size() << ", clock " << p.clockScale);
+        if (lost == 0) EXPECT_EQ(seen, 0u);
+        else EXPECT_NEAR(double(seen), lost, 256);  // one callback's worth: when within it the server ran dry
+    }
+    EXPECT_GT(lostAndSeen(cases[6]).first, 5000);
+}
+
 TEST(CallbackGate, NoAudioWorkRunsWhileClosed) {
     CallbackGate gate;
     EXPECT_TRUE(gate.enter());

@@ -41,37 +41,5 @@ if [ "$status" -ne 0 ]; then
     echo "driver failed with $status"; cat "$work/driver.err"; exit 1
 fi
 
-/usr/bin/python3 - "$work/rec.raw" "$(dirname "$driver")/FirFilter.fib" <<'PY'
-import sys, numpy as np
-rec = np.fromfile(sys.argv[1], dtype='<i2').reshape(-1, 2)
-x, out = rec[:, 0].astype(np.float64), rec[:, 1]
-bank = open(sys.argv[2], 'rb').read()
-pos, k = np.frombuffer(bank[4 + 128:4 + 136], dtype='<i4')
-h = np.frombuffer(bank[pos:pos + 8 * k], dtype='<f8')
-# The filter's own summation order: one accumulator, taps in order.
-acc = np.zeros(x.size)
-for j in range(k):
-    shifted = np.zeros(x.size)
-    shifted[j:] = x[:x.size - j]
-    acc += shifted * h[j]
-y = np.trunc(np.clip(acc, -32768.0, 32767.0)).astype(np.int16)
-active = np.nonzero(y)[0]
-if active.size == 0:
-    sys.exit("no signal captured")
-# Find the program's delay on the first stretch of signal, then compare everything it covers.
-a0 = active[0]
-lag = None
-for d in range(0, min(3 * 11025, out.size - a0 - 4096)):
-    if out[a0 + d] != y[a0]:
-        continue
-    if np.array_equal(out[a0 + d:a0 + d + 4096], y[a0:a0 + 4096]):
-        lag = d
-        break
-if lag is None:
-    sys.exit("the output never matches the convolution of the input")
-end = min(active[-1] + 1, out.size - lag)
-mismatch = np.nonzero(out[a0 + lag:end + lag] != y[a0:end])[0]
-print(f"delay_samples={lag} delay_ms={lag * 1000 / 11025:.1f} compared={end - a0} mismatches={mismatch.size}")
-if mismatch.size:
-    sys.exit(f"first mismatch at sample {a0 + mismatch[0]}")
-PY
+/usr/bin/python3 "$(dirname "$2")/check_loopback.py" "$work/rec.raw" --bank "$(dirname "$driver")/FirFilter.fib" \
+    --index 0 --min-seconds 5 --server-log "$ZQ_SERVER_LOG" --program-log "$work/driver.err"
