@@ -136,6 +136,10 @@ zq_pulse_stop() {
     for (( i = ${#ZQ_PW_DAEMONS[@]} - 1; i >= 0; i-- )); do zq_stop "${ZQ_PW_DAEMONS[i]}"; done
     ZQ_PW_DAEMONS=()
     ZQ_PULSE_SERVER_PID=
-    if [ -n "${ZQ_PULSE_DIR:-}" ]; then rm -rf "$ZQ_PULSE_DIR"; ZQ_PULSE_DIR=; fi
+    if [ -n "${ZQ_PULSE_DIR:-}" ]; then
+        # A failed test keeps the server's logs with its other files.
+        if [ -n "${keep:-}" ] && [ -d "${work:-}" ]; then cp "$ZQ_PULSE_DIR"/*.log "$work"/ 2>/dev/null || true; fi
+        rm -rf "$ZQ_PULSE_DIR"; ZQ_PULSE_DIR=
+    fi
     return 0
 }

@@ -74,5 +74,9 @@ zq_pulse_stop() {
     fi
     zq_stop "${ZQ_PULSE_SERVER_PID:-}"
     ZQ_PULSE_SERVER_PID=
-    if [ -n "${ZQ_PULSE_DIR:-}" ]; then rm -rf "$ZQ_PULSE_DIR"; ZQ_PULSE_DIR=; fi
+    if [ -n "${ZQ_PULSE_DIR:-}" ]; then
+        # A failed test keeps the server's logs with its other files.
+        if [ -n "${keep:-}" ] && [ -d "${work:-}" ]; then cp "$ZQ_PULSE_DIR"/*.log "$work"/ 2>/dev/null || true; fi
+        rm -rf "$ZQ_PULSE_DIR"; ZQ_PULSE_DIR=
+    fi
 }
