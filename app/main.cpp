@@ -18,6 +18,16 @@ const char kUsage[] =
     "      the sound system to use. Unset, the program takes PulseAudio (which also serves\n"
     "      PipeWire desktops), else ALSA, else JACK if its server runs at 11025 Hz.\n";
 
+QtMessageHandler g_qtHandler = nullptr;
+
+// In a locale that is not UTF-8, Qt 6.5 and later switch the character type to UTF-8 themselves and say so
+// in four lines on stderr. What the program prints there is its own, so that notice is dropped; every
+// other message goes on as before.
+void dropLocaleNotice(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtWarningMsg && message.startsWith(QLatin1String("Detected locale \""))) return;
+    g_qtHandler(type, context, message);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -40,6 +50,7 @@ int main(int argc, char** argv) {
     // platform the user names wins.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "xcb;wayland");
+    g_qtHandler = qInstallMessageHandler(dropLocaleNotice);
     QApplication app(argc, argv);
     app.setDesktopFileName("zoriq1");
     return ProcessorAppRun();
