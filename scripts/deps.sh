@@ -1,66 +1,116 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, running and testing need, on Debian 12 (bookworm) or 13
-# (trixie): every outside command a script or test calls comes from one of these (`dpkg -S "$(command -v
-# TOOL)"` names the package). When all are installed already it changes nothing and asks no mirror.
+# Installs the Debian packages of the sets named (default: build) on Debian 12 (bookworm) or 13 (trixie):
+#   build     building and running the program and its filter tool (scripts/run.sh)
+#   test      everything the tests call besides (scripts/test.sh: build test)
+#   package   building and checking the Debian package (tests/package/check_deb.sh)
+# Every outside command a script or test calls comes from one of these (`dpkg -S "$(command -v TOOL)"` names
+# the package). Only what is missing is installed, and nothing already installed is ever removed, downgraded
+# or replaced: a package of the test set that the machine's own packages conflict with (pulseaudio where a
+# desktop has pipewire-audio) is left out, said in one line, and recorded in .deps-left-out at the top of the
+# repository, where the tests that need it look before they skip. When all are installed it asks no mirror.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
-PACKAGES=(
-  # build
-  cmake ninja-build g++ pkg-config ccache
-  qt6-base-dev librtaudio-dev
-  libasound2-dev
+left_out_file=$PWD/.deps-left-out
+
+build_set=(
+  cmake ninja-build g++ pkg-config
+  qt6-base-dev qt6-wayland librtaudio-dev libasound2-dev
+  libsndfile1-dev libsoxr-dev
+)
+test_set=(
+  ccache clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
   # fuzzing (libFuzzer)
   clang libclang-rt-dev
-  # tests: private PulseAudio server, its clients, signal tools
+  # a private PulseAudio server, its clients, signal tools
   pulseaudio pulseaudio-utils sox
-  # tests: a JACK server beside it, and ALSA routed to it (JACK 2's development files keep RtAudio's)
+  # a JACK server beside it, and ALSA routed to it (JACK 2's development files keep RtAudio's)
   jackd2 libjack-jackd2-dev libasound2-plugins
-  # tests: private PipeWire (reached through pipewire-pulse) and the session bus WirePlumber needs
+  # a private PipeWire (reached through pipewire-pulse) and the session bus WirePlumber needs
   pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon
-  # tests: X server, driving and reading it, screenshots
+  # an X server, driving and reading it, screenshots
   xvfb xauth x11-utils xdotool x11-apps imagemagick
-  # tests: a window manager for the desktop checks
-  openbox
-  # tests: the desktops users have: metacity, GNOME's mutter and KDE's KWin (Wayland compositors with Xwayland;
-  # KWin draws frames only with its Breeze style), Qt's Wayland platform beside X11 (the program must choose
-  # X11 there), and python3-xlib for a panel, the manager's close and screenshots of Xwayland
-  metacity mutter kwin-wayland kwin-style-breeze xwayland qt6-wayland python3-xlib
+  # the desktops users have: openbox, metacity, GNOME's mutter and KDE's KWin (Wayland compositors with
+  # Xwayland; KWin draws frames only with its Breeze style), and python3-xlib for a panel, the manager's
+  # close and screenshots of Xwayland
+  openbox metacity mutter kwin-wayland kwin-style-breeze xwayland python3-xlib
   python3 python3-numpy python3-scipy
+  # a locale whose decimal separator is "," (the coefficient reader must not depend on the locale)
   locales
-  # the filter tool's sound files
-  libsndfile1-dev libsoxr-dev
-  # the Debian package and its check (tests/package/check_deb.sh), its desktop and AppStream files
-  dpkg-dev file lintian debootstrap man-db desktop-file-utils appstream
+  # the desktop entry's and the AppStream file's validators
+  desktop-file-utils appstream
 )
-# What only one release has (a later release is taken for Debian 13).
+package_set=(dpkg-dev file lintian debootstrap man-db)
+
 release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 if [ "$release" != bookworm ]; then
   [ "$release" = trixie ] || echo "deps.sh: ${release:-this release} is neither Debian 12 nor 13; using Debian 13's names" >&2
-  PACKAGES+=(jack-example-tools)  # jack_lsp, part of jackd2 before
+  test_set+=(jack-example-tools)  # jack_lsp, part of jackd2 before
 fi
 
-missing() {  # the packages of the list that are not installed
-  local status
-  status=$(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "${PACKAGES[@]}" 2>/dev/null || true)
-  local p
-  for p in "${PACKAGES[@]}"; do
+sets=("$@")
+[ "${#sets[@]}" -gt 0 ] || sets=(build)
+wanted=()
+for set in "${sets[@]}"; do
+  case $set in
+    build) wanted+=("${build_set[@]}") ;;
+    test) wanted+=("${test_set[@]}") ;;
+    package) wanted+=("${package_set[@]}") ;;
+    *) echo "usage: scripts/deps.sh [build|test|package]..." >&2; exit 2 ;;
+  esac
+done
+
+missing() {  # the wanted packages that are not installed
+  local status p
+  status=$(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "${wanted[@]}" 2>/dev/null || true)
+  for p in "${wanted[@]}"; do
     grep -q "^$p ii " <<<"$status" || echo "$p"
   done
 }
 
-need=$(missing)
-if [ -n "$need" ]; then
-  echo "deps.sh: installing what is missing:" $need
+removals() {  # removals PACKAGE...: what installing them would remove, as apt simulates it
+  LC_ALL=C apt-get -s install --no-install-recommends "$@" 2>/dev/null | awk '$1 == "Remv" { print $2 }' || true
+}
+
+mapfile -t need < <(missing)
+left_out=()
+if [ "${#need[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update
-  # Waits while another apt or dpkg holds the lock instead of failing.
-  $SUDO apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=900 "${PACKAGES[@]}"
+  # A package whose installation would take an installed one away is left out, and only that package.
+  if [ -n "$(removals "${need[@]}")" ]; then
+    keep=()
+    for p in "${need[@]}"; do
+      gone=$(removals "$p" | tr '\n' ' ')
+      if [ -n "$gone" ]; then
+        left_out+=("$p")
+        printf '%s\t%s\n' "$p" "${gone% }"
+      else
+        keep+=("$p")
+      fi
+    done >"$left_out_file.new"
+    need=("${keep[@]}")
+  fi
+  if [ "${#need[@]}" -gt 0 ]; then
+    echo "deps.sh: installing what is missing: ${need[*]}"
+    # --no-remove: should apt still want to take something away, it stops instead. Waits while another apt
+    # or dpkg holds the lock instead of failing.
+    $SUDO apt-get install -y --no-install-recommends --no-remove -o DPkg::Lock::Timeout=900 "${need[@]}"
+  fi
 fi
+if [ "${#left_out[@]}" -gt 0 ]; then
+  mv "$left_out_file.new" "$left_out_file"
+  while IFS=$'\t' read -r p gone; do
+    echo "deps.sh: $p is left out: installing it would remove $gone, which stay as they are; the tests that need $p are skipped"
+  done <"$left_out_file"
+elif [[ " ${sets[*]} " == *" test "* ]]; then
+  rm -f "$left_out_file"
+fi
+rm -f "$left_out_file.new"
 
-# A locale whose decimal separator is "," (the coefficient reader must not depend on the locale).
-if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+if [[ " ${sets[*]} " == *" test "* ]] && ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
   $SUDO sed -i 's/^# *de_DE.UTF-8 UTF-8/de_DE.UTF-8 UTF-8/' /etc/locale.gen
   $SUDO locale-gen
 fi

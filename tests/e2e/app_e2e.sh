@@ -19,8 +19,8 @@ prefix=${2:?prefix}
 here=$(cd "$(dirname "$0")" && pwd)
 python=/usr/bin/python3
 seconds=${ZQ_RUN_SECONDS:-12}
-source "$here/x_env.sh" || exit 1
-zq_need soxi python3-numpy python3-scipy || exit 1
+source "$here/x_env.sh" || exit
+zq_need soxi python3-numpy python3-scipy || exit
 
 make_signal() {  # a chirp with some noise, padded with silence
     "$python" - "$work/in.wav" "$seconds" <<'PY'

@@ -19,8 +19,8 @@ set -uo pipefail
 mode=${1:?mode}
 prefix=${2:?prefix}
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/x_env.sh" || exit 1
-zq_need xprop xwininfo python3-Xlib || exit 1
+source "$here/x_env.sh" || exit
+zq_need xprop xwininfo python3-Xlib || exit
 tol=0  # pixels a position may be off
 
 # The sound server first: it makes the private XDG_RUNTIME_DIR a compositor puts its socket in.
@@ -32,13 +32,13 @@ start_compositor() {
     local env_file=$work/session.env deadline
     case $1 in
         mutter)
-            zq_need mutter dbus-run-session || return 1
+            zq_need mutter dbus-run-session || return
             dbus-run-session -- mutter --wayland --headless --virtual-monitor 1280x1024 \
                 -- sh -c 'env > "$0.part" && mv "$0.part" "$0"; exec sleep 100000' "$env_file" \
                 >"$work/wm.log" 2>&1 &
             ;;
         kwin)
-            zq_need kwin_wayland dbus-run-session || return 1
+            zq_need kwin_wayland dbus-run-session || return
             # A plain copy: the installed binary carries a file capability that containers refuse.
             cp "$(command -v kwin_wayland)" "$work/kwin_wayland" || return 1
             dbus-run-session -- "$work/kwin_wayland" --virtual --xwayland --socket "zq-kwin-$$" --width 1280 \

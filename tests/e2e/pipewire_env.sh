@@ -10,7 +10,7 @@
 #   zq_pulse_stop             stop every process started here (call it from a trap)
 
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-zq_need dbus-daemon pipewire wireplumber pipewire-pulse pw-link pactl paplay parecord pacat || return 1
+zq_need dbus-daemon pipewire wireplumber pipewire-pulse pw-link pactl paplay parecord pacat || return
 
 ZQ_PULSE_PIDS=()
 ZQ_PW_DAEMONS=()   # session bus, pipewire, wireplumber, pipewire-pulse: stopped in reverse order

@@ -10,7 +10,7 @@
 # pipewire_env.sh offers the same functions on a private PipeWire; ZQ_SOUND_SERVER picks one in the tests.
 
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-zq_need pulseaudio pactl paplay parecord pacat || return 1
+zq_need pulseaudio pactl paplay parecord pacat || return
 
 ZQ_PULSE_PIDS=()
 

@@ -21,8 +21,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 python=/usr/bin/python3
 checker="$here/check_loopback.py"
 
-source "$here/pulse_env.sh" || exit 1
-zq_need sox soxi python3-numpy || exit 1
+source "$here/pulse_env.sh" || exit
+zq_need sox soxi python3-numpy || exit
 prog_pid=
 jack_pid=
 zq_begin e2e
@@ -40,7 +40,7 @@ now_ms() { date +%s%3N; }
 # A dummy JACK server at 48000 Hz, as musicians run one, under a name of its own so that it meets no
 # other test's server; the program finds it through JACK_DEFAULT_SERVER.
 start_jack() {
-    zq_need jackd jack_lsp || exit 1
+    zq_need jackd jack_lsp || exit
     export JACK_DEFAULT_SERVER="zq-e2e-$$" JACK_NO_AUDIO_RESERVATION=1
     jackd --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 >"$work/jackd.log" 2>&1 &
     jack_pid=$!

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a command with the private sound server of pulse_env.sh up, and stops the server afterwards.
 set -uo pipefail
-source "$(dirname "$0")/pulse_env.sh" || exit 1
+source "$(dirname "$0")/pulse_env.sh" || exit
 child=
 cleanup() {
     if [ -n "$child" ]; then kill "$child" 2>/dev/null; wait "$child" 2>/dev/null; fi

@@ -20,8 +20,8 @@ case $server in
     pulse | pipewire) ;;
     *) echo "FAIL: unknown ZQ_SOUND_SERVER $server (pulse or pipewire)"; return 1 ;;
 esac
-source "$(dirname "${BASH_SOURCE[0]}")/${server}_env.sh" || return 1
-zq_need Xvfb xdpyinfo xdotool xwd convert || return 1
+source "$(dirname "${BASH_SOURCE[0]}")/${server}_env.sh" || return
+zq_need Xvfb xdpyinfo xdotool xwd convert || return
 xvfb_pid=
 wm_pid=
 prog_pid=
@@ -59,7 +59,7 @@ start_x() {
 
 start_wm() {
     local name=${1:-openbox}
-    zq_need "$name" || return 1
+    zq_need "$name" || return
     case $name in
         # Without compositing: Xvfb has no GL for the compositor, and the frame has borders on every side.
         metacity) metacity --no-composite >"$work/wm.log" 2>&1 & ;;

@@ -12,7 +12,7 @@ here=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-build-deb}
 [ "$(id -u)" -eq 0 ] || { echo "check_deb.sh: run as root (debootstrap, mount, chroot)"; exit 1; }
 for cmd in debootstrap lintian cpack dpkg-shlibdeps file man gzip sox; do
-    command -v "$cmd" >/dev/null || { echo "check_deb.sh: $cmd is missing: ./scripts/deps.sh installs it"; exit 1; }
+    command -v "$cmd" >/dev/null || { echo "check_deb.sh: $cmd is missing: ./scripts/deps.sh build test package installs it"; exit 1; }
 done
 . "$here/scripts/fresh_root.sh"
 guard_roots "${ZQ_ROOT_PREFIX:-/var/tmp/zq-deb}" "$here/tests/package/check_deb.sh" "$@"
