@@ -3,6 +3,7 @@
 #   build     building and running the program and its filter tool (scripts/run.sh)
 #   test      everything the tests call besides (scripts/test.sh: build test)
 #   package   building and checking the Debian package (tests/package/check_deb.sh)
+# scripts/deps.sh --list SET... prints the sets' packages and installs nothing.
 # Every outside command a script or test calls comes from one of these (`dpkg -S "$(command -v TOOL)"` names
 # the package). Only what is missing is installed, and nothing already installed is ever removed, downgraded
 # or replaced: a package of the test set that the machine's own packages conflict with (pulseaudio where a
@@ -50,6 +51,8 @@ if [ "$release" != bookworm ]; then
   test_set+=(jack-example-tools)  # jack_lsp, part of jackd2 before
 fi
 
+list=
+if [ "${1:-}" = --list ]; then list=1; shift; fi
 sets=("$@")
 [ "${#sets[@]}" -gt 0 ] || sets=(build)
 wanted=()
@@ -58,9 +61,10 @@ for set in "${sets[@]}"; do
     build) wanted+=("${build_set[@]}") ;;
     test) wanted+=("${test_set[@]}") ;;
     package) wanted+=("${package_set[@]}") ;;
-    *) echo "usage: scripts/deps.sh [build|test|package]..." >&2; exit 2 ;;
+    *) echo "usage: scripts/deps.sh [--list] [build|test|package]..." >&2; exit 2 ;;
   esac
 done
+if [ -n "$list" ]; then printf '%s\n' "${wanted[@]}"; exit 0; fi
 
 missing() {  # the wanted packages that are not installed
   local status p
