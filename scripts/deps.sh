@@ -17,7 +17,9 @@ left_out_file=$PWD/.deps-left-out
 
 build_set=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-wayland librtaudio-dev libasound2-dev
+  # JACK 2's development files satisfy RtAudio's, where apt would pick JACK 1's, which the test set's jackd2
+  # could not be installed beside
+  qt6-base-dev qt6-wayland librtaudio-dev libjack-jackd2-dev libasound2-dev
   libsndfile1-dev libsoxr-dev
 )
 test_set=(
@@ -27,8 +29,8 @@ test_set=(
   clang libclang-rt-dev
   # a private PulseAudio server, its clients, signal tools
   pulseaudio pulseaudio-utils sox
-  # a JACK server beside it, and ALSA routed to it (JACK 2's development files keep RtAudio's)
-  jackd2 libjack-jackd2-dev libasound2-plugins
+  # a JACK server beside it, and ALSA routed to it
+  jackd2 libasound2-plugins
   # a private PipeWire (reached through pipewire-pulse) and the session bus WirePlumber needs
   pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon
   # an X server, driving and reading it, screenshots
