@@ -43,12 +43,17 @@ CFilterResponsePlot::CFilterResponsePlot(CFilterResponseDlg* parent) : QWidget(p
 
 QRect CFilterResponsePlot::Field() const
 {
-    const QFontMetrics fm(font());
-    const int left = fm.horizontalAdvance(QStringLiteral("-100")) + 8;
-    const int right = fm.horizontalAdvance(QStringLiteral("5000")) / 2 + 4;
-    const int top = fm.height() / 2 + 4;
-    const int bottom = fm.height() + 6;
-    return QRect(left, top, std::max(1, width() - left - right), std::max(1, height() - top - bottom));
+    // Every point of both curves asks: measuring the labels' text each time would cost milliseconds.
+    if (m_fieldFor != size()) {
+        const QFontMetrics fm(font());
+        const int left = fm.horizontalAdvance(QStringLiteral("-100")) + 8;
+        const int right = fm.horizontalAdvance(QStringLiteral("5000")) / 2 + 4;
+        const int top = fm.height() / 2 + 4;
+        const int bottom = fm.height() + 6;
+        m_field = QRect(left, top, std::max(1, width() - left - right), std::max(1, height() - top - bottom));
+        m_fieldFor = size();
+    }
+    return m_field;
 }
 
 double CFilterResponsePlot::X(double hz) const
@@ -76,29 +81,11 @@ int CFilterResponsePlot::BinAt(int x) const
     return static_cast<int>(std::lround(hz * m_dlg->m_nFftSize / m_dlg->m_nSampleRate));
 }
 
-void CFilterResponsePlot::paintEvent(QPaintEvent*)
+void CFilterResponsePlot::DrawScale(QPainter& p) const
 {
     const CFilterResponseDlg* d = m_dlg;
     const QRect f = Field();
-    const int bins = d->Bins();
-    const int first = d->m_bLogarithmic ? 1 : 0;  // 0 Hz has no place on a logarithmic axis
-    QPainter p(this);
-    p.fillRect(rect(), Qt::white);
     const QFontMetrics fm(font());
-
-    // Grey where nothing was measured.
-    for (int k = first; k < bins;) {
-        if (!std::isnan(d->m_measured[k])) {
-            ++k;
-            continue;
-        }
-        const int from = k;
-        while (k < bins && std::isnan(d->m_measured[k])) ++k;
-        const double x0 = std::max<double>(f.left(), X(d->BinHz(from) - d->BinHz(1) / 2));
-        const double x1 = std::min<double>(f.right() + 1, X(d->BinHz(k - 1) + d->BinHz(1) / 2));
-        p.fillRect(QRectF(x0, f.top(), x1 - x0, f.height()), QColor(232, 232, 232));
-    }
-
     const QPen grid(QColor(200, 200, 200), 1);
     for (int db = static_cast<int>(kTopDb); db >= kBottomDb; db -= 10) {
         const double y = Y(db);
@@ -140,28 +127,6 @@ void CFilterResponsePlot::paintEvent(QPaintEvent*)
                QStringLiteral("Hz"));
     p.drawRect(f);
 
-    p.setClipRect(f);
-    p.setRenderHint(QPainter::Antialiasing);
-    QPolygonF designed;
-    for (int k = first; k < bins; ++k) designed << QPointF(X(d->BinHz(k)), Y(d->m_designed[k]));
-    p.setPen(QPen(QColor(0, 0, 200), 1.5));
-    p.drawPolyline(designed);
-    p.setPen(QPen(QColor(0, 140, 0), 1.5));
-    QPolygonF measured;
-    for (int k = first; k <= bins; ++k) {
-        if (k < bins && !std::isnan(d->m_measured[k])) {
-            measured << QPointF(X(d->BinHz(k)), Y(d->m_measured[k]));
-            continue;
-        }
-        if (measured.size() == 1) p.drawPoint(measured.first());
-        else if (measured.size() > 1) p.drawPolyline(measured);
-        measured.clear();
-    }
-    p.setRenderHint(QPainter::Antialiasing, false);
-    p.setPen(QPen(QColor(128, 0, 0), 1));
-    const int cx = static_cast<int>(X(d->BinHz(std::max(d->m_nCursorBin, first))));
-    p.drawLine(cx, f.top(), cx, f.bottom());
-
     // The key, top right inside the field.
     const QString designedKey = QStringLiteral("designed"), measuredKey = QStringLiteral("measured");
     const int keyWidth = std::max(fm.horizontalAdvance(designedKey), fm.horizontalAdvance(measuredKey)) + 24;
@@ -174,6 +139,65 @@ void CFilterResponsePlot::paintEvent(QPaintEvent*)
     p.setPen(Qt::black);
     p.drawText(QPointF(kx + 20, ky + fm.ascent()), designedKey);
     p.drawText(QPointF(kx + 20, ky + fm.height() + fm.ascent()), measuredKey);
+}
+
+void CFilterResponsePlot::paintEvent(QPaintEvent*)
+{
+    const CFilterResponseDlg* d = m_dlg;
+    const QRect f = Field();
+    const int bins = d->Bins();
+    const int first = d->m_bLogarithmic ? 1 : 0;  // 0 Hz has no place on a logarithmic axis
+    QPainter p(this);
+    p.fillRect(rect(), Qt::white);
+    const QFontMetrics fm(font());
+
+    // Grey where nothing was measured.
+    for (int k = first; k < bins;) {
+        if (!std::isnan(d->m_measured[k])) {
+            ++k;
+            continue;
+        }
+        const int from = k;
+        while (k < bins && std::isnan(d->m_measured[k])) ++k;
+        const double x0 = std::max<double>(f.left(), X(d->BinHz(from) - d->BinHz(1) / 2));
+        const double x1 = std::min<double>(f.right() + 1, X(d->BinHz(k - 1) + d->BinHz(1) / 2));
+        p.fillRect(QRectF(x0, f.top(), x1 - x0, f.height()), QColor(232, 232, 232));
+    }
+
+    // Axes, grid and labels change only with the size or the axis choice: shaping their text at every
+    // block would cost more than all the rest.
+    if (m_scale.size() != size() * devicePixelRatioF() || m_scaleLogarithmic != d->m_bLogarithmic) {
+        m_scale = QPixmap(size() * devicePixelRatioF());
+        m_scale.setDevicePixelRatio(devicePixelRatioF());
+        m_scale.fill(Qt::transparent);
+        m_scaleLogarithmic = d->m_bLogarithmic;
+        QPainter scale(&m_scale);
+        scale.setFont(font());
+        DrawScale(scale);
+    }
+    p.drawPixmap(0, 0, m_scale);
+
+    // One-pixel lines without antialiasing: a noisy measured curve stroked wide costs tens of milliseconds.
+    p.setClipRect(f);
+    QPolygonF designed;
+    for (int k = first; k < bins; ++k) designed << QPointF(X(d->BinHz(k)), Y(d->m_designed[k]));
+    p.setPen(QPen(QColor(0, 0, 200), 1));
+    p.drawPolyline(designed);
+    p.setPen(QPen(QColor(0, 140, 0), 1));
+    QPolygonF measured;
+    for (int k = first; k <= bins; ++k) {
+        if (k < bins && !std::isnan(d->m_measured[k])) {
+            measured << QPointF(X(d->BinHz(k)), Y(d->m_measured[k]));
+            continue;
+        }
+        if (measured.size() == 1) p.drawPoint(measured.first());
+        else if (measured.size() > 1) p.drawPolyline(measured);
+        measured.clear();
+    }
+    p.setPen(QPen(QColor(128, 0, 0), 1));
+    const int cx = static_cast<int>(X(d->BinHz(std::max(d->m_nCursorBin, first))));
+    p.drawLine(cx, f.top(), cx, f.bottom());
+
     if (hasFocus()) {
         p.setClipping(false);
         p.setPen(QPen(palette().highlight().color(), 1, Qt::DotLine));

@@ -1,6 +1,7 @@
 #pragma once
 // The filter response window: the response the running filter was designed to have and the one measured
 // from the blocks it really played, in dB over frequency, with a cursor read-out and the clipped samples.
+#include <QPixmap>
 #include <QString>
 #include <QWidget>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "toolkit/toolkit.h"
 
 class QCheckBox;
+class QPainter;
 class QLabel;
 class QPushButton;
 class CFilterResponseDlg;
@@ -34,7 +36,12 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
 private:
+    void DrawScale(QPainter& p) const;
     CFilterResponseDlg* m_dlg;
+    QPixmap m_scale;  // DrawScale's picture, drawn anew when the size or the axis changes
+    bool m_scaleLogarithmic = false;
+    mutable QRect m_field;
+    mutable QSize m_fieldFor;
 };
 
 class CFilterResponseDlg : public ZqDialog, public CResponseSink {
