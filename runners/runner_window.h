@@ -11,6 +11,16 @@ protected:
     ~CSpectrumSink() = default;
 };
 
+// The filter response window as the runner sees it: the transforms of one block's input and of the output
+// made from it (the frames the spectrum windows get), and the output samples clipped since the start.
+class CResponseSink {
+public:
+    virtual void UpdateResponse(const double* inRe, const double* inIm, const double* outRe, const double* outIm,
+                                int n, long long clippedSamples, long long samples) = 0;
+protected:
+    ~CResponseSink() = default;
+};
+
 class CRunnerWindow {
 public:
     // Owner of the engine's hidden window.
@@ -19,6 +29,8 @@ public:
     virtual CSpectrumSink* InputSpectrumLink() const = 0;
     // The sink fed with the output block after the work, or null.
     virtual CSpectrumSink* OutputSpectrumLink() const = 0;
+    // The sink fed with both transforms after the work, or null.
+    virtual CResponseSink* ResponseLink() const { return nullptr; }
     // Shows text in a modal message box (exclamation icon, OK) and returns once it is dismissed. Device
     // notifications and posted requests go on meanwhile, so the window may be gone when this returns.
     // The stop calls it too, from the window's own stop, once the engine is down.

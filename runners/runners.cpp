@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "dsp/fft.h"
+#include "dsp/fir_analysis.h"
 #include "dsp/filter_bank.h"
 #include "dsp/fir_convolve.h"
 #include "dsp/fir_file.h"
@@ -19,7 +20,8 @@ namespace {
 
 long g_spectrumFrames = 0;
 
-using BlockWork = void (*)(int inputBlock, int outputBlock);
+// Fills the output block; returns how many of its samples clipped.
+using BlockWork = uint32_t (*)(int inputBlock, int outputBlock);
 
 struct Runner {
     CRunnerWindow** window;
@@ -30,6 +32,9 @@ struct Runner {
     bool errorBoxOpen = false;
     bool closePending = false;
     const char* pendingText = nullptr;
+    // Since the start: output samples made, and how many of them clipped.
+    long long samples = 0;
+    long long clipped = 0;
 };
 
 // A count from a coefficient array, kept within the array whatever the reader left in it.
@@ -40,22 +45,29 @@ uint32_t TapCount(int32_t count)
     return count > FIR_MAX_COEFFICIENTS ? FIR_MAX_COEFFICIENTS : static_cast<uint32_t>(count);
 }
 
-void CopyBlock(int inputBlock, int outputBlock)
+uint32_t CopyBlock(int inputBlock, int outputBlock)
 {
     std::memcpy(OutputRing + WAVE_BLOCK_SAMPLES * outputBlock, InputRing + WAVE_BLOCK_SAMPLES * inputBlock,
                 WAVE_BLOCK_BYTES);
+    return 0;
 }
 
-void ConvolveBank(int inputBlock, int outputBlock)
+uint32_t Convolve(int inputBlock, int outputBlock, const double* coefficients, uint32_t count)
 {
     FirConvolve(InputRing, inputBlock, OutputRing, outputBlock, WAVE_BLOCK_SAMPLES, WAVE_NUM_BLOCKS,
-                BankCoefficients, TapCount(BankCoefficientCount));
+                coefficients, count);
+    return FirClippedSamples(InputRing, inputBlock, OutputRing, outputBlock, WAVE_BLOCK_SAMPLES, WAVE_NUM_BLOCKS,
+                             coefficients, count);
 }
 
-void ConvolveUser(int inputBlock, int outputBlock)
+uint32_t ConvolveBank(int inputBlock, int outputBlock)
 {
-    FirConvolve(InputRing, inputBlock, OutputRing, outputBlock, WAVE_BLOCK_SAMPLES, WAVE_NUM_BLOCKS,
-                UserCoefficients, TapCount(UserCoefficientCount));
+    return Convolve(inputBlock, outputBlock, BankCoefficients, TapCount(BankCoefficientCount));
+}
+
+uint32_t ConvolveUser(int inputBlock, int outputBlock)
+{
+    return Convolve(inputBlock, outputBlock, UserCoefficients, TapCount(UserCoefficientCount));
 }
 
 Runner g_directMapping{&DirectMappingWindow, DirectMappingBlock, CopyBlock};
@@ -96,14 +108,13 @@ void ReportError(Runner& r, const char* text, bool close)
         PostClose(r);
 }
 
-// One spectrum frame from one block: the samples as they are, unscaled and unwindowed.
-void FeedSpectrum(CSpectrumSink* spectrum, const int16_t* block, double* samples, double* re, double* im)
+// One frame from one block: the samples as they are, unscaled and unwindowed.
+void Transform(const int16_t* block, double* samples, double* re, double* im)
 {
     for (int n = 0; n < WAVE_BLOCK_SAMPLES; ++n)
         samples[n] = block[n];
     Fft(WAVE_BLOCK_SAMPLES, 0, samples, nullptr, re, im);
     ++g_spectrumFrames;
-    spectrum->UpdateSpectrum(re, im, WAVE_BLOCK_SAMPLES);
 }
 
 void ProcessBlock(Runner& r, int inputBlock, int outputBlock)
@@ -112,19 +123,28 @@ void ProcessBlock(Runner& r, int inputBlock, int outputBlock)
         outputBlock >= WAVE_NUM_BLOCKS)
         return;
     // Work arrays belong to the call: the procedure may be entered again while a message box is open.
+    // Each transform is made once and shared by every window that shows it.
     double samples[WAVE_BLOCK_SAMPLES];
-    double re[WAVE_BLOCK_SAMPLES];
-    double im[WAVE_BLOCK_SAMPLES];
+    double inRe[WAVE_BLOCK_SAMPLES];
+    double inIm[WAVE_BLOCK_SAMPLES];
+    double outRe[WAVE_BLOCK_SAMPLES];
+    double outIm[WAVE_BLOCK_SAMPLES];
     // The links are read afresh at every block: spectrum windows come and go while the function runs.
-    if (*r.window) {
-        if (CSpectrumSink* in = (*r.window)->InputSpectrumLink())
-            FeedSpectrum(in, InputRing + WAVE_BLOCK_SAMPLES * inputBlock, samples, re, im);
-    }
-    r.work(inputBlock, outputBlock);
-    if (*r.window) {
-        if (CSpectrumSink* out = (*r.window)->OutputSpectrumLink())
-            FeedSpectrum(out, OutputRing + WAVE_BLOCK_SAMPLES * outputBlock, samples, re, im);
-    }
+    CResponseSink* response = *r.window ? (*r.window)->ResponseLink() : nullptr;
+    CSpectrumSink* in = *r.window ? (*r.window)->InputSpectrumLink() : nullptr;
+    if (in || response)
+        Transform(InputRing + WAVE_BLOCK_SAMPLES * inputBlock, samples, inRe, inIm);
+    if (in)
+        in->UpdateSpectrum(inRe, inIm, WAVE_BLOCK_SAMPLES);
+    r.clipped += r.work(inputBlock, outputBlock);
+    r.samples += WAVE_BLOCK_SAMPLES;
+    CSpectrumSink* out = *r.window ? (*r.window)->OutputSpectrumLink() : nullptr;
+    if (out || response)
+        Transform(OutputRing + WAVE_BLOCK_SAMPLES * outputBlock, samples, outRe, outIm);
+    if (out)
+        out->UpdateSpectrum(outRe, outIm, WAVE_BLOCK_SAMPLES);
+    if (response)
+        response->UpdateResponse(inRe, inIm, outRe, outIm, WAVE_BLOCK_SAMPLES, r.clipped, r.samples);
 }
 
 // What the user is told of each engine error, and whether the function ends because of it.
@@ -165,6 +185,8 @@ int RunBlock(Runner& r, int code, int inputBlock, int outputBlock)
 void Start(Runner& r, CRunnerWindow* window, int outputToFile, const QString& outputPath)
 {
     *r.window = window;
+    r.samples = 0;
+    r.clipped = 0;
     if (!r.errorBoxOpen) {
         r.closePending = false;
         r.pendingText = nullptr;

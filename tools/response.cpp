@@ -6,33 +6,23 @@
 #include <QPainterPath>
 #include <algorithm>
 #include <cmath>
-#include <complex>
 #include <memory>
 
-namespace {
-
-double gainDb(const std::vector<double>& h, double f, double rate) {
-    std::complex<double> sum = 0.0;
-    const double w = -2.0 * M_PI * f / rate;
-    for (size_t k = 0; k < h.size(); ++k) sum += h[k] * std::polar(1.0, w * static_cast<double>(k));
-    return std::max(-200.0, 20.0 * std::log10(std::abs(sum) + 1e-300));
-}
-
-}  // namespace
+#include "dsp/fir_analysis.h"
 
 std::vector<ResponsePoint> MagnitudeResponse(const std::vector<double>& h, double rate, int points) {
+    std::vector<double> db(points);
+    FirMagnitudeResponse(h.data(), static_cast<uint32_t>(h.size()), rate, points, db.data());
     std::vector<ResponsePoint> out;
-    for (int i = 0; i < points; ++i) {
-        const double f = rate / 2.0 * i / (points - 1);
-        out.push_back({f, gainDb(h, f, rate)});
-    }
+    for (int i = 0; i < points; ++i) out.push_back({rate / 2.0 * i / (points - 1), db[i]});
     return out;
 }
 
 double MaxGainDb(const std::vector<double>& h, double rate, double lo, double hi) {
     double worst = -200.0;
     const int steps = std::max(200, static_cast<int>((hi - lo) * 4));  // a quarter of a hertz apart
-    for (int i = 0; i <= steps; ++i) worst = std::max(worst, gainDb(h, lo + (hi - lo) * i / steps, rate));
+    for (int i = 0; i <= steps; ++i)
+        worst = std::max(worst, FirGainDb(h.data(), static_cast<uint32_t>(h.size()), lo + (hi - lo) * i / steps, rate));
     return worst;
 }
 

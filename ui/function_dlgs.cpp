@@ -1,18 +1,22 @@
 #include "ui/function_dlgs.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QShortcut>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "dsp/filter_bank.h"
+#include "dsp/fir_analysis.h"
 #include "dsp/fir_file.h"
 #include "engine/wave_format.h"
 #include "runners/runners.h"
+#include "ui/filter_response_dlg.h"
 #include "ui/function_layouts.h"
 #include "ui/output_choice.h"
 #include "ui/spectrum_display_dlg.h"
@@ -71,6 +75,19 @@ CFunctionDlg::CFunctionDlg(QWidget* owner, const Layout& layout, const RunnerOps
     m_btnStop = Control<QPushButton>(IDCANCEL);
     if (m_btnStop)
         connect(m_btnStop, &QPushButton::clicked, this, &CFunctionDlg::reject);
+
+    // Qt has no window menu of its own: as the main window's About box, the response window is reached
+    // through the window's context menu, and by a key of its own that no window uses.
+    auto* separator = new QAction(this);
+    separator->setSeparator(true);
+    m_actResponse = new QAction(QStringLiteral("Filter &Response"), this);
+    m_actResponse->setCheckable(true);
+    m_actResponse->setShortcut(QKeySequence(Qt::ALT | Qt::Key_R));
+    m_actResponse->setShortcutContext(Qt::WindowShortcut);
+    addAction(separator);
+    addAction(m_actResponse);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(m_actResponse, &QAction::triggered, this, &CFunctionDlg::OnFilterResponse);
 }
 
 CFunctionDlg::~CFunctionDlg() = default;
@@ -141,13 +158,7 @@ void CFunctionDlg::OnSpectrumCheck(int index)
         auto* spectrum = new CSpectrumDisplayDlg(QString::fromLatin1(check.caption), WAVE_SAMPLE_RATE,
                                                  WAVE_BLOCK_SAMPLES, this);
         SetSpectrumLink(check, spectrum);
-        // Where the window system gives the new window the keyboard focus all the same (a Wayland
-        // compositor does), the spectrum boxes' keys work from there too. Queued: the click may destroy
-        // the very window whose shortcut fired.
-        for (const SpectrumCheck& box : m_checks) {
-            auto* shortcut = new QShortcut(QKeySequence::mnemonic(box.button->text()), spectrum);
-            connect(shortcut, &QShortcut::activated, box.button, &QCheckBox::click, Qt::QueuedConnection);
-        }
+        AddWindowKeys(spectrum);
         spectrum->show();
         // This window stays on top; without a window manager nobody else keeps it there.
         raise();
@@ -155,6 +166,61 @@ void CFunctionDlg::OnSpectrumCheck(int index)
         CSpectrumDisplayDlg* spectrum = *check.link;
         SetSpectrumLink(check, nullptr);
         spectrum->DestroyWindow();
+    }
+}
+
+// Where the window system gives a new window the keyboard focus all the same (a Wayland compositor does),
+// the spectrum boxes' keys and the response window's work from there too. Queued: the click may destroy
+// the very window whose shortcut fired.
+void CFunctionDlg::AddWindowKeys(QWidget* window)
+{
+    for (const SpectrumCheck& box : m_checks) {
+        auto* shortcut = new QShortcut(QKeySequence::mnemonic(box.button->text()), window);
+        connect(shortcut, &QShortcut::activated, box.button, &QCheckBox::click, Qt::QueuedConnection);
+    }
+    auto* shortcut = new QShortcut(m_actResponse->shortcut(), window);
+    connect(shortcut, &QShortcut::activated, m_actResponse, &QAction::trigger, Qt::QueuedConnection);
+}
+
+CResponseSink* CFunctionDlg::ResponseLink() const { return m_pResponse; }
+
+void CFunctionDlg::OnFilterResponse()
+{
+    const bool checked = m_actResponse->isChecked();
+    if (checked && !m_pResponse) {
+        // The coefficients stay as they are while the function runs: their response is computed once.
+        if (m_designedDb.empty()) {
+            const double* coefficients = nullptr;
+            int count = 0;
+            RunningCoefficients(&coefficients, &count);
+            count = std::clamp(count, 0, FIR_MAX_COEFFICIENTS);
+            m_designedDb.resize(WAVE_BLOCK_SAMPLES / 2 + 1);
+            FirMagnitudeResponse(coefficients, static_cast<uint32_t>(count), WAVE_SAMPLE_RATE,
+                                 static_cast<int>(m_designedDb.size()), m_designedDb.data());
+        }
+        m_pResponse = new CFilterResponseDlg(m_designedDb, WAVE_SAMPLE_RATE, WAVE_BLOCK_SAMPLES, this);
+        // Its close box and Escape run inside its own handler: it goes once that has returned.
+        connect(m_pResponse, &CFilterResponseDlg::closeRequested, this, [this] {
+            CFilterResponseDlg* response = m_pResponse;
+            m_pResponse = nullptr;
+            m_actResponse->setChecked(false);
+            if (response)
+                response->DestroyWindowLater();
+        });
+        AddWindowKeys(m_pResponse);
+        m_pResponse->show();
+        raise();
+    } else if (!checked && m_pResponse) {
+        CloseResponseWindow();
+    }
+}
+
+void CFunctionDlg::CloseResponseWindow()
+{
+    m_actResponse->setChecked(false);
+    if (CFilterResponseDlg* response = m_pResponse) {
+        m_pResponse = nullptr;
+        response->DestroyWindow();
     }
 }
 
@@ -173,6 +239,7 @@ void CFunctionDlg::CloseSpectrumWindows()
             spectrum->DestroyWindow();
         }
     }
+    CloseResponseWindow();
 }
 
 void CFunctionDlg::OnCancel()
@@ -216,6 +283,13 @@ CSpectrumSink* CDirectMappingDlg::OutputSpectrumLink() const { return m_pSpectru
 
 void CDirectMappingDlg::OnSpectrumDisplay() { OnSpectrumCheck(0); }
 
+void CDirectMappingDlg::RunningCoefficients(const double** coefficients, int* count) const
+{
+    static const double kOne = 1.0;
+    *coefficients = &kOne;
+    *count = 1;
+}
+
 CFirFunctionDlg::CFirFunctionDlg(QWidget* owner, const Layout& layout, const RunnerOps& runner)
     : CFunctionDlg(owner, layout, runner)
 {
@@ -249,6 +323,12 @@ CFirFilterDlg::CFirFilterDlg(int filterIndex, QWidget* owner)
 
 CFirFilterDlg::~CFirFilterDlg() { Teardown(); }
 
+void CFirFilterDlg::RunningCoefficients(const double** coefficients, int* count) const
+{
+    *coefficients = BankCoefficients;
+    *count = BankCoefficientCount;
+}
+
 bool CFirFilterDlg::ReadCoefficients()
 {
     char name[FILTER_NAME_SIZE] = {};
@@ -270,6 +350,12 @@ CUserFirFilterDlg::CUserFirFilterDlg(QWidget* owner)
 }
 
 CUserFirFilterDlg::~CUserFirFilterDlg() { Teardown(); }
+
+void CUserFirFilterDlg::RunningCoefficients(const double** coefficients, int* count) const
+{
+    *coefficients = UserCoefficients;
+    *count = UserCoefficientCount;
+}
 
 bool CUserFirFilterDlg::ChooseInput()
 {

@@ -4,11 +4,14 @@
 // Stop Function, Enter, Escape, the close box or a posted close request, showing its owner again.
 // The owner must be a COutputChoice (the main window) for the output choice to be read.
 #include <QString>
+#include <vector>
 
 #include "runners/runner_window.h"
 #include "toolkit/toolkit.h"
 
+class CFilterResponseDlg;
 class CSpectrumDisplayDlg;
+class QAction;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -56,6 +59,13 @@ public:
 
     QPushButton* m_btnStop = nullptr;  // 2
 
+    // The filter response window, from the context menu or its key, Alt+R: opened beside the spectrum
+    // windows when the action is checked, closed when it is cleared and with the function.
+    CResponseSink* ResponseLink() const override;
+    void OnFilterResponse();
+    QAction* m_actResponse = nullptr;
+    CFilterResponseDlg* m_pResponse = nullptr;
+
 protected:
     // Builds the window and the controls of the layout, in Tab order.
     CFunctionDlg(QWidget* owner, const Layout& layout, const RunnerOps& runner);
@@ -71,6 +81,8 @@ protected:
     virtual bool ChooseInput() { return true; }
     // Reads the coefficients and fills the display; false after the failure has been reported.
     virtual bool ReadCoefficients() { return true; }
+    // The coefficients the runner works with (direct mapping: the one coefficient 1).
+    virtual void RunningCoefficients(const double** coefficients, int* count) const = 0;
 
     // Stops a runner still pointing here and closes open spectrum windows: for each variant's destructor.
     void Teardown();
@@ -78,7 +90,11 @@ protected:
 private:
     void SetSpectrumLink(const SpectrumCheck& check, CSpectrumDisplayDlg* window);
     void CloseSpectrumWindows();
+    void CloseResponseWindow();
+    // Also from a spectrum or the response window, where the window system gives them the focus.
+    void AddWindowKeys(QWidget* window);
     RunnerOps m_runner;
+    std::vector<double> m_designedDb;  // per bin, computed the first time the response window opens
     bool m_bStopping = false;  // the stop may show a message box, whose loop can deliver another close request
     QList<QWidget*> m_controls;
     QList<SpectrumCheck> m_checks;
@@ -92,6 +108,9 @@ public:
     CSpectrumSink* InputSpectrumLink() const override { return nullptr; }
     CSpectrumSink* OutputSpectrumLink() const override;
     void OnSpectrumDisplay();
+protected:
+    void RunningCoefficients(const double** coefficients, int* count) const override;
+public:
 
     QCheckBox* m_btnSpectrum = nullptr;           // 1022
     CSpectrumDisplayDlg* m_pSpectrum = nullptr;   // fed with the output block, which equals the input
@@ -133,6 +152,7 @@ public:
 
 protected:
     bool ReadCoefficients() override;
+    void RunningCoefficients(const double** coefficients, int* count) const override;
 };
 
 class CUserFirFilterDlg final : public CFirFunctionDlg {
@@ -146,6 +166,7 @@ public:
 protected:
     bool ChooseInput() override;
     bool ReadCoefficients() override;
+    void RunningCoefficients(const double** coefficients, int* count) const override;
 
 private:
     QString m_strFilePath;  // the chosen coefficient file, full length

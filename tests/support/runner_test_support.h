@@ -42,6 +42,7 @@ public:
     QObject* RunnerOwner() override { return this; }
     CSpectrumSink* InputSpectrumLink() const override { return in; }
     CSpectrumSink* OutputSpectrumLink() const override { return out; }
+    CResponseSink* ResponseLink() const override { return response; }
     void ShowRunnerMessage(const char* text) override
     {
         ZqMessageBox(QString::fromLatin1(text), MB_OK | MB_ICONEXCLAMATION);
@@ -51,6 +52,7 @@ public:
 
     CSpectrumSink* in = nullptr;
     CSpectrumSink* out = nullptr;
+    CResponseSink* response = nullptr;
     int closeRequests = 0;
 };
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dsp/filter_bank.h"
+#include "dsp/fir_analysis.h"
 #include "dsp/fir_file.h"
 #include "tools/filter_files.h"
 #include "tools/fir_design.h"
@@ -125,13 +126,44 @@ TEST(FilterTool, GainIsOneWhereItIsNormalised) {
     EXPECT_NEAR(sum(design(BandType::HighPass, 101, 1000), -1), 1.0, 1e-12);
 }
 
-TEST(FilterTool, ResponseOfAMovingAverageHasItsNulls) {
-    const std::vector<double> h(11, 1.0 / 11);
-    EXPECT_NEAR(MaxGainDb(h, 11025, 0, 0), 0.0, 1e-9);
-    EXPECT_LT(MaxGainDb(h, 11025, 11025.0 / 11, 11025.0 / 11), -100);
-    const auto table = MagnitudeResponse(h, 11025, 12);
+// The one response computation the tool and the program's response window share, against |H| summed
+// here in long double: the default bank's low-pass 1000 Hz and its moving average of 11, whose
+// |H(f)| = |sin(11 pi f / fs) / (11 sin(pi f / fs))|.
+TEST(FilterTool, DesignedResponseIsTheFiltersExactGain) {
+    std::vector<BankFilter> bank;
+    std::string error;
+    ASSERT_TRUE(ReadBank(ZQ_DEFAULT_BANK, bank, error)) << error;
+    ASSERT_EQ(bank.size(), 9u);
+    const std::vector<double>& lowpass = bank[1].coefficients;
+    const std::vector<double>& average = bank[8].coefficients;
+    ASSERT_EQ(lowpass.size(), 201u);
+    ASSERT_EQ(average.size(), 11u);
+    auto exactDb = [](const std::vector<double>& h, double f) {
+        long double re = 0, im = 0;
+        for (size_t k = 0; k < h.size(); ++k) {
+            re += h[k] * std::cos(2.0L * 3.14159265358979323846L * f * k / 11025);
+            im -= h[k] * std::sin(2.0L * 3.14159265358979323846L * f * k / 11025);
+        }
+        return static_cast<double>(20 * std::log10(std::sqrt(re * re + im * im)));
+    };
+    for (double f : {0.0, 250.0, 800.0, 1000.0, 1100.0, 1500.0, 2500.0, 5000.0}) {
+        const double db = FirGainDb(lowpass.data(), 201, f, 11025);
+        EXPECT_NEAR(db, exactDb(lowpass, f), 1e-6 * std::max(1.0, -db)) << f;
+    }
+    EXPECT_NEAR(FirGainDb(lowpass.data(), 201, 500, 11025), 0.0, 0.01);
+    EXPECT_NEAR(FirGainDb(lowpass.data(), 201, 1000, 11025), -6.02, 0.1);
+    EXPECT_LT(FirGainDb(lowpass.data(), 201, 1500, 11025), -80);
+    for (double f : {0.0, 300.0, 501.0, 1002.27, 1700.0, 3007.0, 5512.5}) {
+        const double x = M_PI * f / 11025;
+        const double exact = f == 0 ? 0.0 : 20 * std::log10(std::abs(std::sin(11 * x) / (11 * std::sin(x))));
+        EXPECT_NEAR(FirGainDb(average.data(), 11, f, 11025), exact, 1e-6) << f;
+    }
+    // The table: evenly spaced from 0 to half the rate, the nulls at multiples of 11025 / 11 Hz.
+    const auto table = MagnitudeResponse(average, 11025, 12);
     EXPECT_EQ(table.front().hz, 0.0);
     EXPECT_EQ(table.back().hz, 5512.5);
+    EXPECT_NEAR(table[5].db, exactDb(average, 5512.5 * 5 / 11), 1e-6);
+    EXPECT_LT(MaxGainDb(average, 11025, 11025.0 / 11, 11025.0 / 11), -100);
 }
 
 // The figures the README states for the default bank.

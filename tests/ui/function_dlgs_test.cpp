@@ -1,6 +1,7 @@
 // The three function control windows over the simulated devices.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QCheckBox>
 #include <QDir>
 #include <QLabel>
@@ -9,11 +10,14 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest/QTest>
+#include <cmath>
 
 #include "dsp/filter_bank.h"
 #include "engine/wave_engine.h"
 #include "runners/runners.h"
 #include "tests/support/runner_test_support.h"
+#include "dsp/fir_analysis.h"
+#include "ui/filter_response_dlg.h"
 #include "ui/function_dlgs.h"
 #include "ui/output_choice.h"
 #include "ui/spectrum_display_dlg.h"
@@ -424,4 +428,154 @@ TEST_F(FunctionWindows, AWindowDeletedWithItsOwnerStopsItsRunnerAndSpectrumWindo
     EXPECT_EQ(g_nSpectrumWindows, 0);
     EXPECT_FALSE(sim.isOpen(WaveDirection::Capture));
     (void)dlg;
+}
+
+// The telephone band filter of the default bank, white noise through it on the simulated device: the
+// measured curve lies on the designed one in the pass band and far down in the stop band.
+TEST_F(FunctionWindows, TheResponseWindowMeasuresWhatTheFilterWasDesignedToDo)
+{
+    ASSERT_TRUE(QFile::copy(QStringLiteral(ZQ_DEFAULT_BANK), QString::fromStdString(FilterBankPath())));
+    auto* dlg = new CFirFilterDlg(4, &owner);
+    ASSERT_TRUE(dlg->m_edtDescription->text().startsWith("Telephone band"));
+    ShowInPlaceOfOwner(dlg);
+    dlg->m_btnSpectrumIn->click();
+    dlg->m_btnSpectrumOut->click();
+    dlg->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg));
+    EXPECT_EQ(dlg->contextMenuPolicy(), Qt::ActionsContextMenu);
+    EXPECT_TRUE(dlg->actions().contains(dlg->m_actResponse));
+    QTest::keyClick(dlg->windowHandle(), Qt::Key_R, Qt::AltModifier);
+    Pump();
+    QPointer<CFilterResponseDlg> response = dlg->m_pResponse;
+    ASSERT_FALSE(response.isNull());
+    EXPECT_TRUE(dlg->m_actResponse->isChecked());
+    EXPECT_TRUE(response->isVisible());
+    // Beside the spectrum column when there is room, and inside the work area whatever.
+    const QRect frame = response->frameGeometry();
+    EXPECT_TRUE(WorkArea(response).contains(frame));
+    EXPECT_TRUE(frame.left() == dlg->m_pSpectrumIn->frameGeometry().right() + 1 ||
+                frame.right() == WorkArea(response).right());
+    EXPECT_EQ(frame.top(), WorkArea(response).top());
+
+    // The designed curve is the coefficients' |H| at every bin.
+    ASSERT_EQ(response->m_designed.size(), 1025u);
+    for (int k : {0, 93, 186, 600, 1024})
+        EXPECT_NEAR(response->m_designed[k], FirGainDb(BankCoefficients, BankCoefficientCount, k * 11025.0 / 2048, 11025),
+                    1e-9);
+
+    SimStream stream(sim);
+    for (int b = 0; b < 3; ++b)
+        stream.Feed(Block(2048, 0));
+    for (double db : response->m_measured)
+        ASSERT_TRUE(std::isnan(db)) << "silence measures nothing";
+    const long before = RunnerSpectrumFrames();
+    const std::vector<Block> noise = RandomBlocks(250, 26, 8000);
+    stream.Feed(noise[0]);
+    stream.Feed(noise[1]);
+    EXPECT_EQ(RunnerSpectrumFrames(), before + 4) << "one transform of each block for all three windows";
+    dlg->m_btnSpectrumIn->click();
+    dlg->m_btnSpectrumOut->click();
+    for (std::size_t b = 2; b < noise.size(); ++b)
+        stream.Feed(noise[b]);
+    // The estimate is unbiased, but a filter's delay leaves it noisy: it settles with the blocks averaged.
+    EXPECT_EQ(response->m_estimate.Blocks(), 252);
+    int pass = 0, stop = 0;
+    for (int k = 1; k < 1025; ++k) {
+        const double hz = k * 11025.0 / 2048, designed = response->m_designed[k], measured = response->m_measured[k];
+        ASSERT_FALSE(std::isnan(measured)) << hz;
+        if (hz >= 400 && hz <= 3300) {
+            EXPECT_NEAR(measured, designed, 1.0) << hz;
+            ++pass;
+        }
+        if (designed <= -60) {
+            EXPECT_LE(measured, -60) << hz;
+            ++stop;
+        }
+    }
+    EXPECT_GT(pass, 500);
+    EXPECT_GT(stop, 400);
+    EXPECT_EQ(response->m_nClipped, 0);
+    EXPECT_EQ(response->m_nSamples, 253 * 2048);
+    // What a screen reader reads: the cursor, what the curve is based on, the clipped samples.
+    EXPECT_TRUE(response->m_staticReadout->text().startsWith("1001.3 Hz: designed ")) << response->m_staticReadout->text().toStdString();
+    EXPECT_TRUE(response->m_staticReadout->text().contains(", measured -0.")) << response->m_staticReadout->text().toStdString();
+    EXPECT_EQ(response->m_plot->accessibleDescription(), response->m_staticReadout->text());
+    EXPECT_TRUE(response->m_staticBasis->text().startsWith("Measured over 252 blocks (46.8 s)"));
+    EXPECT_EQ(response->m_staticClipped->text(), QStringLiteral("Clipped output samples: 0 of 518144 (0.00 %)"));
+    response->m_plot->setFocus();
+    QTest::keyClick(response->m_plot, Qt::Key_Home);
+    EXPECT_TRUE(response->m_staticReadout->text().startsWith("0.0 Hz: designed -"));
+    QTest::keyClick(response->m_plot, Qt::Key_End);
+    EXPECT_TRUE(response->m_staticReadout->text().startsWith("5512.5 Hz: designed -"));
+
+    // The menu's entry closes it again, the key opens it again, and it goes with the function.
+    dlg->m_actResponse->trigger();
+    Pump();
+    EXPECT_TRUE(response.isNull());
+    EXPECT_EQ(dlg->m_pResponse, nullptr);
+    dlg->m_actResponse->trigger();
+    response = dlg->m_pResponse;
+    ASSERT_FALSE(response.isNull());
+    stream.Feed(RandomBlocks(1, 27, 8000)[0]);
+    EXPECT_EQ(response->m_estimate.Blocks(), 0) << "a new window starts a new average";
+    DestroyLog log;
+    log.Watch(response, "response");
+    log.Watch(dlg, "window");
+    dlg->m_btnStop->click();
+    Pump();
+    EXPECT_EQ(log.order, (QStringList{"response", "window"}));
+}
+
+// Direct mapping shows its flat 0 dB; a filter that clips counts exactly the samples it clipped since
+// the start, also those from before the window opened.
+TEST_F(FunctionWindows, TheResponseWindowServesEveryFunctionAndCountsClippedSamples)
+{
+    auto* direct = new CDirectMappingDlg(&owner);
+    ShowInPlaceOfOwner(direct);
+    direct->m_actResponse->trigger();
+    ASSERT_NE(direct->m_pResponse, nullptr);
+    SimStream stream(sim);
+    for (const Block& block : RandomBlocks(3, 28, 1000))
+        stream.Feed(block);
+    for (int k = 0; k < 1025; ++k) {
+        EXPECT_NEAR(direct->m_pResponse->m_designed[k], 0.0, 1e-12);
+        EXPECT_NEAR(direct->m_pResponse->m_measured[k], 0.0, 1e-9);
+    }
+    // Its close box closes it; the function goes on.
+    QPointer<CFilterResponseDlg> response = direct->m_pResponse;
+    response->close();
+    EXPECT_EQ(direct->m_pResponse, nullptr);
+    EXPECT_FALSE(direct->m_actResponse->isChecked());
+    Pump();
+    EXPECT_TRUE(response.isNull());
+    EXPECT_EQ(DirectMappingWindow, direct);
+    direct->reject();
+    Pump();
+
+    const std::vector<double> h{1.0, 0.6};
+    WriteBank(FilterBankPath(), {{"Loud", h}});
+    auto* dlg = new CFirFilterDlg(0, &owner);
+    ShowInPlaceOfOwner(dlg);
+    std::vector<Block> input = RandomBlocks(5, 29);
+    // At a limit without clipping: 32767 exactly, and -32768.6, which truncates to -32768.
+    input[1][0] = 0, input[1][1] = 32767, input[1][2] = -1, input[1][3] = -32768;
+    // Across a block boundary.
+    input[2][2047] = 30000, input[3][0] = 20000;
+    stream.Feed(input[0]);
+    dlg->m_actResponse->trigger();
+    ASSERT_NE(dlg->m_pResponse, nullptr);
+    for (std::size_t b = 1; b < input.size(); ++b)
+        stream.Feed(input[b]);
+    const std::vector<int16_t> x = Concat(input);
+    long long expected = 0;
+    for (std::size_t n = 0; n < x.size(); ++n) {
+        const double sum = x[n] * h[0] + (n > 0 ? x[n - 1] * h[1] : 0.0);
+        expected += std::trunc(sum) > 32767 || std::trunc(sum) < -32768;
+    }
+    EXPECT_GT(expected, 100);
+    EXPECT_EQ(dlg->m_pResponse->m_nClipped, expected);
+    EXPECT_EQ(dlg->m_pResponse->m_nSamples, 5 * 2048);
+    EXPECT_EQ(dlg->m_pResponse->m_staticClipped->text(),
+              QString::asprintf("Clipped output samples: %lld of 10240 (%.2f %%)", expected, expected * 100.0 / 10240));
+    dlg->reject();
 }
