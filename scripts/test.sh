@@ -25,7 +25,7 @@ echo "== Full suite"
 status=0
 ctest --test-dir build --no-tests=error --output-on-failure -j2 2>&1 | tee build/full-suite.log || status=$?
 if [ -f .deps-left-out ]; then
-  skipped=$(sed -n 's/^ *[0-9]* - \([^ ]*\) (Skipped)$/\1/p' build/full-suite.log | tr '\n' ' ')
+  skipped=$(sed -nE 's/^[[:space:]]*[0-9]+ - ([^ ]+) \(Skipped\)$/\1/p' build/full-suite.log | tr '\n' ' ')
   while IFS=$'\t' read -r package gone; do
     echo "test.sh: $package not installed (it would remove $gone); skipped: ${skipped:-none}"
   done <.deps-left-out
