@@ -13,7 +13,9 @@
 # (_NET_WORKAREA), which window actions the windows ask for (_MOTIF_WM_HINTS) and the manager allows
 # (_NET_WM_ALLOWED_ACTIONS), that the main window is a normal top-level window that comes back exactly where
 # it was after each of three functions, that a new spectrum window leaves the keyboard focus with the
-# function window, which stays above its spectrum windows, and that its close box stops the function.
+# function window, which stays above its spectrum windows, and that its close box stops the function; that the
+# filter response window opens from the function window's context menu and by Alt+R beside the spectrum
+# windows, leaves the keys with the function window and closes with the function.
 # PREFIX is an installation (bin/zoriq1). Optional: ZQ_SOUND_SERVER and ZQ_SCREENSHOT_DIR as in app_e2e.sh.
 set -uo pipefail
 mode=${1:?mode}
@@ -209,6 +211,32 @@ d.sync()
 PY
 }
 
+# context_menu WINDOW X Y: the window's context menu, opened by a right click at X,Y inside it
+context_menu() {
+    if [ -n "$wm_pid" ]; then xdotool windowactivate --sync "$1"; else xdotool windowfocus --sync "$1"; fi ||
+        fail "could not activate window $1"
+    xdotool mousemove --window "$1" "$2" "$3" click 3
+    find_window "" 5 >/dev/null || fail "no context menu"  # a menu is a window without a title
+}
+
+# response_shown HOW: the response window HOW opened stands right of the spectrum windows' column at the top
+# of the work area, below the function window, and left the keyboard focus with the function window
+response_shown() {
+    resp=$(find_window "ZORIQ1: Filter Response") || fail "the $1 opened no response window"
+    framed "$resp" || fail "the response window got no frame"
+    [ "$(xdotool getwindowfocus)" = "$fn" ] || fail "the response window opened by the $1 took the keyboard focus"
+    local rx ry rw rh
+    read -r rx ry rw rh < <(frame "$resp")
+    echo "response window by the $1: frame $rx,$ry ${rw}x$rh"
+    # Scaled, its left edge comes from the spectrum frame's width and its own left margin, each rounded to
+    # whole pixels of the program's: twice the rounding of one position.
+    local tol=$(( 2 * tol ))
+    near "$rx $ry" "$(( ox + ow )) $ay" ||
+        fail "the response window's frame is at $rx,$ry, not right of the spectrum windows at $(( ox + ow )),$ay"
+    inside_work_area "response window" "$rx" "$ry" "$rw" "$rh"
+    above "$fn" "$resp"
+}
+
 # main_in_place WHEN: the main window's frame is where it was at the start
 main_in_place() {
     main=$(find_window "ZORIQ1  Quorvel 1") || fail "the main window did not come back $1"
@@ -290,6 +318,20 @@ read -r ix iy iw ih < <(frame "$input")
 near "$ix $iy" "$ax $(( oy + oh ))" || fail "the reopened input window's frame is at $ix,$iy, not at $ax,$(( oy + oh ))"
 echo "after closing and reopening the input window: output frame at $ox,$oy, input frame at $ix,$iy"
 
+# The response window: from the function window's context menu (a right click where no control is: below the
+# Input box, left of Stop Function, 10,64 of the window's 247x74 dialog units; then the entry's mnemonic),
+# closed and opened again by Alt+R.
+read -r cw ch < <(xwininfo -id "$fn" | awk -F: '/^ *Width/ { w = $2 + 0 } /^ *Height/ { h = $2 + 0 } END { print w, h }')
+context_menu "$fn" $(( cw * 10 / 247 )) $(( ch * 64 / 74 ))
+xdotool key r
+response_shown "context menu"
+actions "$resp" "response window" "close"
+key "$fn" alt+r
+gone "$resp" || fail "Alt+R did not close the response window"
+key "$fn" alt+r
+response_shown "key Alt+R"
+shot "desktop_${mode}_filter_response"
+
 if [ -n "$wm_pid" ]; then
     # The manager's close: a spectrum window ignores it; the function window stops the function.
     wm_close "$output"
@@ -301,6 +343,7 @@ else
     key "$fn" Escape
 fi
 gone "$output" || fail "the spectrum windows stayed after the function stopped"
+gone "$resp" || fail "the response window stayed after the function stopped"
 main_in_place "after the first function"
 for n in second third; do
     key "$main" Home
