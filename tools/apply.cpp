@@ -57,6 +57,7 @@ public:
         m_file = sf_open_fd(fd, SFM_READ, &m_info, SF_TRUE);
         if (!m_file)
             return error = path + " is not a sound file this tool can read (" + sf_strerror(nullptr) + ")", false;
+
         // Some streams (a cut Ogg file) do not say how long they are.
         m_lengthKnown = m_info.frames != SF_COUNT_MAX;
         if (m_info.frames <= 0 || m_info.channels <= 0 || m_info.samplerate <= 0)
@@ -195,12 +196,14 @@ constexpr int kEndingCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
 struct sigaction g_inherited[kEndingCount];
 bool g_handled[kEndingCount];
 
-// The output's temporary file beside it: removed unless committed, also when the tool is interrupted.
-char g_tempPath[4096];
+// The output's temporary file, in the folder g_tempDir: removed unless committed, also when the tool is
+// interrupted.
+char g_tempName[NAME_MAX + 1];
+volatile sig_atomic_t g_tempDir = -1;
 volatile sig_atomic_t g_tempExists = 0;
 
 void removeTempAndEnd(int signal) {
-    if (g_tempExists) ::unlink(g_tempPath);
+    if (g_tempExists) ::unlinkat(g_tempDir, g_tempName, 0);
     g_tempExists = 0;
     for (int i = 0; i < kEndingCount; ++i)
         if (kEndingSignals[i] == signal) ::sigaction(signal, &g_inherited[i], nullptr);
@@ -242,32 +245,78 @@ void restoreEndingSignals() {
         if (g_handled[i]) ::sigaction(kEndingSignals[i], &g_inherited[i], nullptr);
 }
 
-// Where the output goes: through a symbolic link (or a chain of them) to the file it names, so that the link
-// stays a link. False with the reason when the chain cannot be followed.
-bool followLinks(const std::string& output, std::string& target, std::string& error) {
-    target = output;
-    for (int hops = 0;; ++hops) {
-        struct stat st;
-        if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
-        char link[PATH_MAX];
-        const ssize_t n = hops < 40 ? ::readlink(target.c_str(), link, sizeof link - 1) : (errno = ELOOP, -1);
-        if (n < 0) return error = "cannot write " + output + ": " + errnoText(), false;
-        const std::filesystem::path next(std::string(link, static_cast<size_t>(n)));
-        target = next.is_absolute() ? next.string() : (std::filesystem::path(target).parent_path() / next).string();
+// Where the output goes: the folder, held open, and the name in it of the file the output replaces.
+struct Destination {
+    ~Destination() {
+        if (dir >= 0) ::close(dir);
     }
+    int dir = -1;
+    bool syncable = false;  // the folder is open for reading, so it can be synced
+    std::string name;
+    bool exists = false;
+    struct stat st {};  // of the file replaced
+};
+
+std::string folderOf(const std::filesystem::path& path) {
+    return path.has_parent_path() ? path.parent_path().string() : std::string(".");
 }
 
+// A symbolic link OUT is followed by the kernel, as any program's open would follow it, so the kernel's own
+// refusals hold (fs.protected_symlinks, loops). A link someone else planted in a sticky world-writable folder
+// (/tmp) is refused also where that protection is off: root would otherwise replace the file it names.
+// A link that names no file is refused. False with the reason when OUT cannot be written.
+bool findDestination(const std::string& output, Destination& d, std::string& error) {
+    auto fail = [&](const std::string& why) { return error = "cannot write " + output + ": " + why, false; };
+    std::filesystem::path place(output);
+    struct stat st;
+    if (::lstat(output.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        struct stat folder;
+        if (::stat(folderOf(place).c_str(), &folder) != 0) return fail(errnoText());
+        if ((folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH) && st.st_uid != ::geteuid() &&
+            st.st_uid != folder.st_uid)
+            return fail("it is a symbolic link another user made in a shared folder, not followed");
+        const int fd = ::open(output.c_str(), O_PATH | O_CLOEXEC);
+        if (fd < 0) return fail(errno == ENOENT ? "it is a symbolic link to no file" : errnoText());
+        char resolved[PATH_MAX];
+        const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), resolved, sizeof resolved - 1);
+        const int readError = errno;
+        const bool statted = ::fstat(fd, &d.st) == 0;
+        ::close(fd);
+        if (n <= 0 || resolved[0] != '/') return fail("cannot follow its link: " + std::string(std::strerror(readError)));
+        if (!statted) return fail(errnoText());
+        place = std::string(resolved, static_cast<size_t>(n));
+        d.exists = true;
+    } else if (::lstat(output.c_str(), &st) == 0) {
+        d.st = st;
+        d.exists = true;
+    } else if (errno != ENOENT && errno != ENAMETOOLONG) {  // a name too long is told in detail later
+        return fail(errnoText());
+    }
+    d.name = place.filename().string();
+    if (d.name.empty() || d.name == "." || d.name == "..") return fail("name a file");
+    const std::string folder = folderOf(place);
+    d.dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    d.syncable = d.dir >= 0;
+    if (d.dir < 0 && errno == EACCES) d.dir = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (d.dir < 0) return fail(errnoText());
+    // The file found must be the one in that folder under that name.
+    if (d.exists && (::fstatat(d.dir, d.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != d.st.st_dev ||
+                     st.st_ino != d.st.st_ino))
+        return fail("it changed while it was looked up");
+    return true;
+}
+
+// The output's temporary file beside the file it replaces: private while it is written, and written only
+// through its descriptor, never opened again by name.
 class TempOutput {
 public:
     ~TempOutput() { discard(); }
 
-    // target: the file the output replaces (links followed); output: its name as given, for messages.
-    bool create(const std::string& target, const std::string& output, std::string& error) {
-        const std::filesystem::path out(target);
-        const std::filesystem::path dir = out.has_parent_path() ? out.parent_path() : std::filesystem::path(".");
-        std::string name = out.filename().string();
-        const long nameMax = ::pathconf(dir.c_str(), _PC_NAME_MAX);
-        const size_t maxName = nameMax > 0 ? static_cast<size_t>(nameMax) : NAME_MAX;
+    // output: the name as given, for messages.
+    bool create(const Destination& d, const std::string& output, std::string& error) {
+        const long nameMax = ::fpathconf(d.dir, _PC_NAME_MAX);
+        const size_t maxName = nameMax > 0 && nameMax <= NAME_MAX ? static_cast<size_t>(nameMax) : NAME_MAX;
+        std::string name = d.name;
         if (name.size() > maxName)
             return error = "cannot write " + output + ": file name too long (" + std::to_string(name.size()) +
                            " bytes, at most " + std::to_string(maxName) + ")", false;
@@ -276,44 +325,63 @@ public:
         size_t keep = std::min(name.size(), maxName - 8);
         while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
         name.resize(keep);
-        const std::string pattern = (dir / ("." + name + ".XXXXXX")).string();
-        if (pattern.size() >= sizeof g_tempPath) return error = "the path " + output + " is too long", false;
-        EndingSignalsHeld held;
-        std::memcpy(g_tempPath, pattern.c_str(), pattern.size() + 1);
-        const int fd = ::mkstemp(g_tempPath);
-        if (fd < 0) return error = "cannot create a file in " + dir.string() + ": " + errnoText(), false;
-        g_tempExists = 1;
-        handleEndingSignals();
-        // mkstemp makes the file private; the output gets the mode any new file would.
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd, 0666 & ~mask);
-        ::close(fd);
-        return true;
+        static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            unsigned char random[6];
+            if (::getentropy(random, sizeof random) != 0) return error = "cannot write " + output + ": " + errnoText(), false;
+            std::string temp = "." + name + ".";
+            for (unsigned char r : random) temp += letters[r % (sizeof letters - 1)];
+            EndingSignalsHeld held;
+            m_fd = ::openat(d.dir, temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (m_fd < 0 && errno == EEXIST) continue;
+            if (m_fd < 0) break;
+            std::memcpy(g_tempName, temp.c_str(), temp.size() + 1);
+            g_tempDir = d.dir;
+            g_tempExists = 1;
+            handleEndingSignals();
+            if (::fstat(m_fd, &m_st) != 0) return error = "cannot write " + output + ": " + errnoText(), false;
+            return true;
+        }
+        return error = "cannot create a file in " + folderOf(output) + ": " + errnoText(), false;
     }
 
-    const char* path() const { return g_tempPath; }
+    int fd() const { return m_fd; }
 
-    // The finished file takes the target's name, contents on disk first, and the mode of the file it replaces.
-    bool commit(const std::string& target, const std::string& output, std::string& error) {
-        const int fd = ::open(g_tempPath, O_RDONLY | O_CLOEXEC);
-        struct stat st;
-        if (fd >= 0 && ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::fchmod(fd, st.st_mode & 0777);
-        if (fd < 0 || ::fsync(fd) != 0) {
-            error = "cannot write " + output + ": " + errnoText();
-            if (fd >= 0) ::close(fd);
-            return false;
+    // The finished file, on disk, takes the replaced file's owner, group and mode (or those of a new file),
+    // then its name; the folder is synced so that the new name lasts too.
+    bool commit(const Destination& d, const std::string& output, std::string& error) {
+        auto fail = [&](const std::string& why) { return error = "cannot write " + output + ": " + why, false; };
+        mode_t mode;
+        if (d.exists) {
+            if ((d.st.st_uid != m_st.st_uid || d.st.st_gid != m_st.st_gid) &&
+                ::fchown(m_fd, d.st.st_uid, d.st.st_gid) != 0 && (::geteuid() == 0 || errno != EPERM))
+                return fail(errnoText());
+            mode = d.st.st_mode & 0777;
+        } else {
+            const mode_t mask = ::umask(0);
+            ::umask(mask);
+            mode = 0666 & ~mask;
         }
-        ::close(fd);
+        if (::fchmod(m_fd, mode) != 0 || ::fsync(m_fd) != 0) return fail(errnoText());
+        const int fd = m_fd;
+        m_fd = -1;
+        if (::close(fd) != 0) return fail(errnoText());
         EndingSignalsHeld held;
-        if (::rename(g_tempPath, target.c_str()) != 0) return error = "cannot write " + output + ": " + errnoText(), false;
+        struct stat st;
+        if (::fstatat(d.dir, g_tempName, &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != m_st.st_dev ||
+            st.st_ino != m_st.st_ino)
+            return fail(std::string("its temporary file ") + g_tempName + " was replaced while the tool ran");
+        if (::renameat(d.dir, g_tempName, d.dir, d.name.c_str()) != 0) return fail(errnoText());
         release();
+        if (d.syncable && ::fsync(d.dir) != 0 && errno != EINVAL && errno != EROFS) return fail(errnoText());
         return true;
     }
 
     void discard() {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
         EndingSignalsHeld held;
-        if (g_tempExists) ::unlink(g_tempPath);
+        if (g_tempExists) ::unlinkat(g_tempDir, g_tempName, 0);
         release();
     }
 
@@ -323,6 +391,9 @@ private:
         g_tempExists = 0;
         restoreEndingSignals();
     }
+
+    int m_fd = -1;
+    struct stat m_st {};
 };
 
 // The formats the output's name can ask for. WAV is the program's own layout; the others go through
@@ -358,19 +429,20 @@ public:
         if (m_file) sf_close(m_file);
     }
 
-    bool open(const OutputFormat& format, const char* path) {
+    // Writes on fd, which stays open.
+    bool open(const OutputFormat& format, int fd) {
         m_format = &format;
-        if (!format.sndfileFormat) return m_waveOpen = WaveFile(WAVE_FILE_CREATE, path, nullptr, 0) == 0;
+        if (!format.sndfileFormat) return m_waveOpen = WaveFileCreateOn(fd) == 0;
         SF_INFO info{};
         info.samplerate = kRate;
         info.channels = 1;
         info.format = format.sndfileFormat;
-        m_file = sf_open(path, SFM_WRITE, &info);
+        m_file = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
         if (!m_file) return m_reason = sf_strerror(nullptr), false;
         double quality = 1.0;  // Vorbis at its best: the nearest it comes to the filter's exact output
         if ((format.sndfileFormat & SF_FORMAT_SUBMASK) == SF_FORMAT_VORBIS)
             sf_command(m_file, SFC_SET_VBR_ENCODING_QUALITY, &quality, sizeof quality);
-        m_path = path;
+        m_fd = fd;
         return true;
     }
 
@@ -397,9 +469,11 @@ public:
         sf_close(m_file);
         m_file = nullptr;
         SF_INFO info{};
-        SNDFILE* back = sf_open(m_path.c_str(), SFM_READ, &info);
-        const bool whole = back && info.frames == static_cast<sf_count_t>(m_written);
-        if (back) sf_close(back);
+        const int back = ::lseek(m_fd, 0, SEEK_SET) == 0 ? ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0) : -1;
+        SNDFILE* file = back >= 0 ? sf_open_fd(back, SFM_READ, &info, SF_TRUE) : nullptr;
+        if (back >= 0 && !file) ::close(back);
+        const bool whole = file && info.frames == static_cast<sf_count_t>(m_written);
+        if (file) sf_close(file);
         if (!whole) m_reason = "it could not be finished (is the disk full?)";
         return whole;
     }
@@ -411,7 +485,7 @@ private:
     const OutputFormat* m_format = nullptr;
     bool m_waveOpen = false;
     SNDFILE* m_file = nullptr;
-    std::string m_path;
+    int m_fd = -1;
     uint64_t m_written = 0;
     std::string m_reason;
 };
@@ -464,10 +538,10 @@ bool ApplyFilter(const ApplyJob& job, std::string& error, ApplyCount* count) {
     const OutputFormat* format = outputFormat(job.output);
     if (!format)
         return error = job.output + ": name the output .wav (the program's own format), .flac, .ogg or .aiff", false;
-    std::string target;
-    if (!followLinks(job.output, target, error)) return false;
+    Destination destination;
+    if (!findDestination(job.output, destination, error)) return false;
     // A device or a pipe would be replaced by a file, not written.
-    if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    if (destination.exists && !S_ISREG(destination.st.st_mode))
         return error = job.output + " is not a regular file: write the filtered sound to a file", false;
     if (sameFile(job.input, job.output))
         return error = job.output + " is both input and output: write the filtered sound to another file", false;
@@ -479,9 +553,9 @@ bool ApplyFilter(const ApplyJob& job, std::string& error, ApplyCount* count) {
     if (!input.conversion().empty() && job.converted) job.converted(input.conversion());
 
     TempOutput temp;
-    if (!temp.create(target, job.output, error)) return false;
+    if (!temp.create(destination, job.output, error)) return false;
     Output output;
-    if (!output.open(*format, temp.path())) return error = "cannot write " + job.output + ": " + output.reason(), false;
+    if (!output.open(*format, temp.fd())) return error = "cannot write " + job.output + ": " + output.reason(), false;
 
     // The same sums as the program's ring of 2048-sample blocks from a silent history: the taps reach
     // count - 1 samples back, kept before each chunk. Parts of a chunk are whole transforms.
@@ -510,7 +584,7 @@ bool ApplyFilter(const ApplyJob& job, std::string& error, ApplyCount* count) {
     if (!output.close()) return error = "cannot write " + job.output + ": " + output.reason(), false;
     if (input.endedEarly(error)) return false;
     if (done == 0) return error = job.input + " holds no samples", false;
-    if (!temp.commit(target, job.output, error)) return false;
+    if (!temp.commit(destination, job.output, error)) return false;
     if (count) *count = {done, tapByTap};
     return true;
 }
