@@ -9,9 +9,11 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/stat.h>
@@ -501,23 +503,34 @@ unsigned processors() {
 }
 
 // n samples in parts of `part`, each part on a thread of its own (the first on this one). Returns how many
-// samples were summed tap by tap.
+// samples were summed tap by tap. What fails in a part (no memory) is thrown here once
+// every thread has ended.
 uint64_t filterParts(const FastFir& fir, const int16_t* x, size_t n, int16_t* out, size_t part) {
     const size_t parts = (n + part - 1) / part;
     std::vector<size_t> tapByTap(parts, 0);
+    std::vector<std::exception_ptr> failed(parts);
     auto run = [&](size_t p) {
-        tapByTap[p] = fir.Filter(x + p * part, std::min(part, n - p * part), out + p * part);
+        try {
+            tapByTap[p] = fir.Filter(x + p * part, std::min(part, n - p * part), out + p * part);
+        } catch (...) {
+            failed[p] = std::current_exception();
+        }
     };
     std::vector<std::thread> threads;
+    threads.reserve(parts);
     for (size_t p = 1; p < parts; ++p) {
         try {
             threads.emplace_back(run, p);
         } catch (const std::system_error&) {  // no thread to be had: this one does the part
             run(p);
+        } catch (const std::bad_alloc&) {
+            run(p);
         }
     }
     run(0);
     for (std::thread& t : threads) t.join();
+    for (const std::exception_ptr& e : failed)
+        if (e) std::rethrow_exception(e);
     uint64_t sum = 0;
     for (size_t k : tapByTap) sum += k;
     return sum;

@@ -294,7 +294,8 @@ TEST(FilterApply, BadInputIsRefusedInOneLineAndLosesNothing) {
         // Anything else that fails unwinds too.
         {fir + " " + good + " " + out, "not enough memory",
          "LD_PRELOAD=" ZQ_THROWING_READ " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0"},
-        // What fails as the output is finished.
+        // Also on a worker thread, and what fails as the output is finished.
+        {fir + " --jobs 2 " + good + " " + out, "not enough memory", failing("thread-alloc")},
         {fir + " " + good + " " + out, "Input/output error", failing("fchmod")},
         {fir + " " + good + " " + out, "Input/output error", failing("close")},
     };

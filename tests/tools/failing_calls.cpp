@@ -1,5 +1,5 @@
-// Preloaded into the tool by some tests: the call named in ZQ_FAIL fails as a broken disk would make it fail.
-// "close" and "fsync-folder" touch only files open for writing and folders.
+// Preloaded into the tool by some tests: the call named in ZQ_FAIL fails as a broken disk or memory running
+// out would make it fail. "close" and "fsync-folder" touch only files open for writing and folders.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -46,3 +46,8 @@ extern "C" int close(int fd) {
     return fail ? (errno = EIO, -1) : result;
 }
 
+// On every thread but the first: the tool's worker threads.
+extern "C" void* aligned_alloc(size_t alignment, size_t size) {
+    if (failing("thread-alloc") && gettid() != getpid()) return errno = ENOMEM, nullptr;
+    return next(&aligned_alloc, "aligned_alloc")(alignment, size);
+}
