@@ -37,6 +37,55 @@ std::string errnoText() {
     return std::strerror(errno);
 }
 
+uint32_t le32(const unsigned char* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+uint32_t be32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+}
+
+// The frames a WAV or AIFF file's header promises; 0 when it does not say or cannot be read here.
+// libsndfile quietly shrinks the count to what a cut file holds, which would pass for the whole sound.
+uint64_t promisedFrames(int fd, const SF_INFO& info) {
+    unsigned char head[12];
+    if (::pread(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head)) return 0;
+    const int type = info.format & SF_FORMAT_TYPEMASK;
+    const bool riff = !std::memcmp(head, "RIFF", 4) || !std::memcmp(head, "RIFX", 4) || !std::memcmp(head, "RF64", 4);
+    const bool aiff = !std::memcmp(head, "FORM", 4) && (!std::memcmp(head + 8, "AIFF", 4) || !std::memcmp(head + 8, "AIFC", 4));
+    if (riff ? std::memcmp(head + 8, "WAVE", 4) || (type != SF_FORMAT_WAV && type != SF_FORMAT_WAVEX && type != SF_FORMAT_RF64)
+             : !aiff || type != SF_FORMAT_AIFF)
+        return 0;
+    const bool big = aiff || !std::memcmp(head, "RIFX", 4);
+    // Frames follow from the data's size only where every frame takes the same bytes.
+    const int subtype = info.format & SF_FORMAT_SUBMASK;
+    const bool fixed = subtype == SF_FORMAT_PCM_S8 || subtype == SF_FORMAT_PCM_U8 || subtype == SF_FORMAT_PCM_16 ||
+                       subtype == SF_FORMAT_PCM_24 || subtype == SF_FORMAT_PCM_32 || subtype == SF_FORMAT_FLOAT ||
+                       subtype == SF_FORMAT_DOUBLE || subtype == SF_FORMAT_ULAW || subtype == SF_FORMAT_ALAW;
+    uint64_t ds64Data = 0, frameBytes = 0;
+    off_t at = 12;
+    for (int chunks = 0; chunks < 1000; ++chunks) {
+        unsigned char chunk[24];
+        const ssize_t got = ::pread(fd, chunk, sizeof chunk, at);
+        if (got < 8) return 0;
+        const uint32_t size = big ? be32(chunk + 4) : le32(chunk + 4);
+        const unsigned char* body = chunk + 8;
+        const ssize_t have = got - 8;
+        if (aiff && !std::memcmp(chunk, "COMM", 4)) return have >= 6 ? be32(body + 2) : 0;
+        if (riff && !std::memcmp(chunk, "ds64", 4) && have >= 16)
+            ds64Data = le32(body + 8) | static_cast<uint64_t>(le32(body + 12)) << 32;
+        if (riff && !std::memcmp(chunk, "fmt ", 4) && have >= 14)
+            frameBytes = big ? (body[12] << 8 | body[13]) : (body[12] | body[13] << 8);
+        if (riff && !std::memcmp(chunk, "data", 4)) {
+            // 0 or all ones: written on the fly, the size never filled in (RF64: in ds64).
+            const uint64_t bytes = size == 0xFFFFFFFFu && ds64Data ? ds64Data : size == 0xFFFFFFFFu ? 0 : size;
+            return fixed && frameBytes > 0 ? bytes / frameBytes : 0;
+        }
+        at += 8 + static_cast<off_t>(size) + (size & 1);
+    }
+    return 0;
+}
+
 // The input as 16-bit mono 11025 Hz samples, converted on the way when it is anything else.
 class Input {
 public:
@@ -59,7 +108,10 @@ public:
         m_file = sf_open_fd(fd, SFM_READ, &m_info, SF_TRUE);
         if (!m_file)
             return error = path + " is not a sound file this tool can read (" + sf_strerror(nullptr) + ")", false;
-
+        const uint64_t promised = S_ISREG(st.st_mode) ? promisedFrames(fd, m_info) : 0;
+        if (m_info.frames >= 0 && promised > static_cast<uint64_t>(m_info.frames))
+            return error = path + " is cut short: its header promises " + std::to_string(promised) +
+                           " samples, the file holds " + std::to_string(m_info.frames), false;
         // Some streams (a cut Ogg file) do not say how long they are.
         m_lengthKnown = m_info.frames != SF_COUNT_MAX;
         if (m_info.frames <= 0 || m_info.channels <= 0 || m_info.samplerate <= 0)

@@ -242,7 +242,15 @@ TEST(FilterApply, BadInputIsRefusedInOneLineAndLosesNothing) {
 
     const std::string empty = temp("empty.wav"), text = temp("text.wav"), silent = temp("silent.wav"),
                       huge = temp("huge.wav"), cut = temp("cut.flac"), tooMany = temp("many.fir"), crowded = temp("crowded.fib"),
-                      longTaps = temp("long.fib");
+                      longTaps = temp("long.fib"), cutWav = temp("cut.wav"), cutAiff = temp("cut.aiff"),
+                      cutStereo = temp("cut_stereo.wav");
+    // Cut part way: libsndfile counts only what is there.
+    writeSound(cutWav, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 11025, 1, std::vector<int16_t>(33075, 7));
+    ASSERT_EQ(truncate(cutWav.c_str(), 44 + 2 * 14978), 0);
+    writeSound(cutAiff, SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 11025, 1, std::vector<int16_t>(33075, 7));
+    ASSERT_EQ(truncate(cutAiff.c_str(), 30000), 0);
+    writeSound(cutStereo, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, std::vector<int16_t>(2 * 33075, 7));
+    ASSERT_EQ(truncate(cutStereo.c_str(), 44 + 4 * 12489), 0);
     zqtest::WriteText(empty, "");
     zqtest::WriteText(text, "RIFF? no, just text\n");
     writeSound(silent, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 11025, 1, {});
@@ -276,6 +284,9 @@ TEST(FilterApply, BadInputIsRefusedInOneLineAndLosesNothing) {
         {fir + " " + silent + " " + out, "holds no samples"},
         {fir + " " + huge + " " + out, "4 GiB"},
         {fir + " " + cut + " " + out, " after "},
+        {fir + " " + cutWav + " " + out, cutWav + " is cut short: its header promises 33075 samples, the file holds 14978"},
+        {fir + " " + cutAiff + " " + out, "is cut short: its header promises 33075 samples, the file holds 14973"},
+        {fir + " " + cutStereo + " " + out, "is cut short: its header promises 33075 samples, the file holds 12489"},
         {temp("none.fir") + " " + good + " " + out, "cannot be opened"},
         {tooMany + " " + good + " " + out, "more than 1000 values"},
         {crowded + " --index 0 " + good + " " + out, "more than 100 filters"},
@@ -339,7 +350,8 @@ TEST(FilterApply, BadInputIsRefusedInOneLineAndLosesNothing) {
     EXPECT_EQ(tool("apply " + fir + " " + good + " " + out), 0);
     EXPECT_EQ(wavSamples(out), std::vector<int16_t>(50000, 500));
     EXPECT_EQ(tempFilesIn(dir), 0);
-    for (const std::string& f : {good, out, fir, empty, text, silent, huge, cut, tooMany, crowded, longTaps, noisy, outFlac, pipe})
+    for (const std::string& f : {good, out, fir, empty, text, silent, huge, cut, tooMany, crowded, longTaps, noisy, outFlac, pipe,
+                                 cutWav, cutAiff, cutStereo})
         std::remove(f.c_str());
 }
 
