@@ -182,9 +182,10 @@ struct FastFir::Plan {
     Plan(const double* coefficients, uint32_t count, FirIsa isa);
     template <int W, bool Back> void Stage(size_t s, double* re, double* im, uint32_t len) const;
     template <int W> void Transform(double* re, double* im, bool convolve) const;
-    template <int W> size_t Filter(const int16_t* x, size_t n, int16_t* out) const;
+    template <int W> size_t Filter(const int16_t* x, size_t n, int16_t* out, size_t* clipped) const;
     void ForwardVector(double* re, double* im) const;
-    size_t FilterVector(const int16_t* x, size_t n, int16_t* out) const;
+    size_t FilterVector(const int16_t* x, size_t n, int16_t* out, size_t* clipped) const;
+    size_t Clipped(const int16_t* x, const int16_t* out, size_t n, const double* y, double bound) const;
 };
 
 FastFir::FastFir(const double* coefficients, uint32_t count, FirIsa isa)
@@ -407,8 +408,28 @@ template <int W>
         for (size_t t = wide; t-- > 0;) Stage<W, true>(t, re, im, m_size);
 }
 
+// Of n outputs, those clamped: only a sample at either end of the range can be. The sum lies within bound of
+// the transform's value y * m_unscale (y null: no value), which decides it but within bound of the edge,
+// where the sum itself is made.
+size_t FastFir::Plan::Clipped(const int16_t* x, const int16_t* out, size_t n, const double* y, double bound) const
+{
+    size_t clipped = 0;
+    for (size_t k = 0; k < n; ++k) {
+        if (out[k] != 32767 && out[k] != -32768) continue;
+        const double v = y ? y[k] * m_unscale : 0.0, edge = out[k] > 0 ? 32768.0 : -32769.0;
+        if (y && (out[k] > 0 ? v - bound >= edge : v + bound <= edge)) {
+            ++clipped;
+        } else if (!y || (out[k] > 0 ? v + bound >= edge : v - bound <= edge)) {
+            const double sum = FirConvolveSum(x + k, m_taps.data(), m_count);
+            clipped += out[k] > 0 ? sum >= edge : sum <= edge;
+        }
+    }
+    return clipped;
+}
+
 template <int W>
-[[gnu::always_inline]] inline size_t FastFir::Plan::Filter(const int16_t* x, size_t n, int16_t* out) const
+[[gnu::always_inline]] inline size_t FastFir::Plan::Filter(const int16_t* x, size_t n, int16_t* out,
+                                                           size_t* clipped) const
 {
     using T = typename Lanes<W>::V;
     const uint32_t N = m_size, m = m_count;
@@ -509,6 +530,7 @@ template <int W>
                     o[undecided[u]] = FirConvolveSample(x + start + undecided[u], m_taps.data(), m);
                 tapByTap += left;
             }
+            if (clipped) *clipped += Clipped(x + start, o, count, decidable ? y : nullptr, bound);
         }
     }
     return tapByTap;
@@ -520,13 +542,14 @@ __attribute__((target("avx2"))) void FastFir::Plan::ForwardVector(double* re, do
     Transform<4>(re, im, false);
 }
 
-__attribute__((target("avx2"))) size_t FastFir::Plan::FilterVector(const int16_t* x, size_t n, int16_t* out) const
+__attribute__((target("avx2"))) size_t FastFir::Plan::FilterVector(const int16_t* x, size_t n, int16_t* out,
+                                                                     size_t* clipped) const
 {
-    return Filter<4>(x, n, out);
+    return Filter<4>(x, n, out, clipped);
 }
 #endif
 
-size_t FastFir::Filter(const int16_t* x, size_t n, int16_t* out) const
+size_t FastFir::Filter(const int16_t* x, size_t n, int16_t* out, size_t* clipped) const
 {
     const Plan& p = *m_plan;
     if (p.m_count == 0) {
@@ -535,10 +558,11 @@ size_t FastFir::Filter(const int16_t* x, size_t n, int16_t* out) const
     }
     if (p.m_size == 0) {
         FirConvolveSpan(x, n, p.m_taps.data(), p.m_count, out);
+        if (clipped) *clipped += p.Clipped(x, out, n, nullptr, 0.0);
         return n;
     }
 #if defined(__x86_64__)
-    if (p.m_vector) return p.FilterVector(x, n, out);
+    if (p.m_vector) return p.FilterVector(x, n, out, clipped);
 #endif
-    return p.Filter<1>(x, n, out);
+    return p.Filter<1>(x, n, out, clipped);
 }

@@ -555,15 +555,15 @@ unsigned processors() {
 }
 
 // n samples in parts of `part`, each part on a thread of its own (the first on this one). Returns how many
-// samples were summed tap by tap. What fails in a part (no memory) is thrown here once
+// samples were summed tap by tap and adds those clipped. What fails in a part (no memory) is thrown here once
 // every thread has ended.
-uint64_t filterParts(const FastFir& fir, const int16_t* x, size_t n, int16_t* out, size_t part) {
+uint64_t filterParts(const FastFir& fir, const int16_t* x, size_t n, int16_t* out, size_t part, uint64_t& clipped) {
     const size_t parts = (n + part - 1) / part;
-    std::vector<size_t> tapByTap(parts, 0);
+    std::vector<size_t> tapByTap(parts, 0), clips(parts, 0);
     std::vector<std::exception_ptr> failed(parts);
     auto run = [&](size_t p) {
         try {
-            tapByTap[p] = fir.Filter(x + p * part, std::min(part, n - p * part), out + p * part);
+            tapByTap[p] = fir.Filter(x + p * part, std::min(part, n - p * part), out + p * part, &clips[p]);
         } catch (...) {
             failed[p] = std::current_exception();
         }
@@ -584,7 +584,10 @@ uint64_t filterParts(const FastFir& fir, const int16_t* x, size_t n, int16_t* ou
     for (const std::exception_ptr& e : failed)
         if (e) std::rethrow_exception(e);
     uint64_t sum = 0;
-    for (size_t k : tapByTap) sum += k;
+    for (size_t p = 0; p < parts; ++p) {
+        sum += tapByTap[p];
+        clipped += clips[p];
+    }
     return sum;
 }
 
@@ -632,13 +635,13 @@ bool ApplyFilter(const ApplyJob& job, std::string& error, ApplyCount* count) {
     const size_t want = input.total() > 0 ? std::min<uint64_t>(input.total(), kChunk) : kChunk;
     const size_t chunk = std::max<size_t>((want / jobs + stride - 1) / stride, 1) * stride * jobs;
     std::vector<int16_t> in(history + chunk), out(chunk);
-    uint64_t done = 0, tapByTap = 0;
+    uint64_t done = 0, tapByTap = 0, clipped = 0;
     for (;;) {
         const size_t n = input.read(in.data() + history, chunk);
         if (n == 0) break;
         if (limit && done + n > limit) return error = tooLong(job.input, *format), false;
         const size_t part = ((n + jobs - 1) / jobs + stride - 1) / stride * stride;
-        tapByTap += filterParts(fir, in.data() + history, n, out.data(), part);
+        tapByTap += filterParts(fir, in.data() + history, n, out.data(), part, clipped);
         if (!output.write(out.data(), n))
             return error = "cannot write " + job.output + ": " + output.reason(), false;
         done += n;
@@ -650,6 +653,6 @@ bool ApplyFilter(const ApplyJob& job, std::string& error, ApplyCount* count) {
     if (input.endedEarly(error)) return false;
     if (done == 0) return error = job.input + " holds no samples", false;
     if (!temp.commit(destination, job.output, error)) return false;
-    if (count) *count = {done, tapByTap};
+    if (count) *count = {done, tapByTap, clipped};
     return true;
 }

@@ -258,7 +258,7 @@ resampled to 11025 Hz and rounded to 16 bits. OUT is replaced only when all went
 permissions, owner and group; a symbolic link OUT stays a link and the file it names is replaced (a
 link to no file is refused, and so is one another user made in a sticky world-writable folder).
 The filter runs by FFT; a sample the FFT cannot decide exactly is summed tap by tap as the program
-sums it, and a last line says how many were.
+sums it, and a last line says how many were, and how many samples were clipped to 16 bits.
 "--" ends the options, for file names that begin with "-".
   --index K         the bank's filter K, counted from 0 (zoriq1-filter list BANK.fib shows them)
   --jobs N          filter with N threads, 1 to 256 (default: one per processor)
@@ -321,9 +321,10 @@ int apply(const Args& args) {
     const bool ok = ApplyFilter(job, error, &count);
     if (shown >= 0) std::fputc('\n', stderr);
     if (!ok) fail(error);
-    std::printf("%llu samples, %llu of them (%.3g%%) summed tap by tap\n",
+    std::printf("%llu samples, %llu of them (%.3g%%) summed tap by tap, %llu clipped\n",
                 static_cast<unsigned long long>(count.samples), static_cast<unsigned long long>(count.tapByTap),
-                100.0 * static_cast<double>(count.tapByTap) / static_cast<double>(count.samples));
+                100.0 * static_cast<double>(count.tapByTap) / static_cast<double>(count.samples),
+                static_cast<unsigned long long>(count.clipped));
     return 0;
 }
 

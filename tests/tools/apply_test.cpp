@@ -139,15 +139,29 @@ TEST(FilterApply, OutputIsTheProgramsOwnWavFileByteForByte) {
     const std::vector<int16_t> played = wavSamples(temp("program_bank.wav"));
     EXPECT_GT(std::count(played.begin(), played.end(), int16_t{32767}), 0) << "the clamp is never reached";
 
+    // Clipped: the sum, truncated, lies outside the 16-bit range (a sum in [32767, 32768) is not clipped).
+    const std::vector<int16_t> x = zqtest::Concat(input);
+    int clipped = 0;
+    for (size_t n = 0; n < x.size(); ++n) {
+        double sum = 0;
+        for (size_t j = 0; j < h.size() && j <= n; ++j) sum += x[n - j] * h[j];
+        clipped += std::trunc(sum) > 32767 || std::trunc(sum) < -32768;
+    }
+    ASSERT_GT(clipped, 0);
+    const std::string clippedSaid = ", " + std::to_string(clipped) + " clipped";
+
     const std::string out = temp("apply_out.wav");
     std::string err, said;
-    // A file in the program's format needs no conversion: the one line says how many sums the FFT left.
+    // A file in the program's format needs no conversion: the one line says how many sums the FFT left and
+    // how many samples were clipped.
     ASSERT_EQ(tool("apply " + bank + " --index 1 " + wav + " " + out, &err, &said), 0) << err;
     EXPECT_EQ(said.rfind("24576 samples, ", 0), 0u) << said;
     EXPECT_EQ(said.find('\n'), std::string::npos) << said;
+    EXPECT_TRUE(said.size() > clippedSaid.size() && said.substr(said.size() - clippedSaid.size()) == clippedSaid) << said;
     EXPECT_TRUE(readAll(out) == fromBank);
     ASSERT_EQ(tool("apply " + fir + " --jobs 3 " + flac + " " + out, &err, &said), 0) << err;
     EXPECT_EQ(said.rfind("24576 samples, ", 0), 0u) << said;
+    EXPECT_TRUE(said.size() > clippedSaid.size() && said.substr(said.size() - clippedSaid.size()) == clippedSaid) << said;
     EXPECT_TRUE(readAll(out) == fromBank);
 
     // The output's name chooses its format: the same samples in FLAC and AIFF, and close to them in Ogg Vorbis.
