@@ -39,8 +39,13 @@
 // / sqrt(N), |K' - K|_2 <= rho |h|_2 / sqrt(N) and Cauchy-Schwarz. FirConvolve's own sum is within
 // gamma_count sum |h_j x_{n-j}| <= gamma_count |h|_1 max|x| of the true sum (with or without fused
 // multiply-adds). Subnormal results add at most 2^-1075 per operation; with |h| < 1, |x| <= 2^15 and
-// N <= 2^19 they stay below the 2^-1000 added to the bound. Rounding in computing the bound itself is
-// covered by a factor 1 + 2^-20.
+// N <= 2^19 they stay below the 2^-1000 added to the bound. That term is in the transform's scaled units:
+// once multiplied by the unscale it can vanish, and for tiny taps it is the absolute 2^-35 added last that
+// covers FirConvolve's subnormal products (at most 2^-1075 each, 2^16 taps: below 2^-1059). Scaling the
+// taps by a power of two is exact unless they span more than 2^1022: a scaled tap below 2^-1022 is rounded,
+// by at most 2^-1075, which moves a sum by at most 2^-1075 2^15 2^16 = 2^-1044 in scaled units, again
+// below the 2^-1000. The unscaled value y * m_unscale itself rounds only when it is subnormal, by at most
+// 2^-1075, which the 2^-35 covers. Rounding in computing the bound itself is covered by a factor 1 + 2^-20.
 
 #if defined(__GNUC__)
 // The vector helpers are all inlined into the functions built for the vector unit: no vector crosses a call.
@@ -479,7 +484,12 @@ template <int W>
 
         const double bound =
             ((m_errorPerEnergy * std::sqrt(energy) + m_errorPerPeak * peak + 0x1p-1000) * kBoundSlack) * m_unscale +
-            0x1p-35;  // covers the rounding of value -+ bound below: at most 2^-37 below 2^17, beyond which both clamp
+            0x1p-35;
+        // The 2^-35 covers the rounding of value -+ bound below: at most 2^-37 where that lands below 2^17,
+        // beyond which both clamp. Once the bound passes 2^17 the 2^-35 can itself be rounded away; but where
+        // value -+ bound lands in [-32769, 32768], the only range where truncating and clamping tell samples
+        // apart, value and bound are then within a factor of two of each other and the difference is exact
+        // (Sterbenz).
         for (int part = 0; part < 2; ++part) {
             const size_t start = first + part * valid;
             if (start >= n) break;
