@@ -77,6 +77,8 @@ struct Stream {
     // Playback on a server that never flags an underrun (PulseAudio, PipeWire through it): told by the
     // callbacks' timing instead. Set at open; the meter is the audio thread's while the stream runs.
     bool meterUnderruns = false;
+    // Capture on ALSA: after an overrun the callback gets the previous buffer again, flagged. Set at open.
+    bool staleOnOverrun = false;
     double rate = 0;
     double bufferedFrames = 0;
     UnderrunMeter meter;
@@ -109,8 +111,10 @@ int audioCallback(void* output, void* input, unsigned frames, double, RtAudioStr
         if (output) std::memset(output, 0, bytes);
         return 0;
     }
-    // How much the device lost it does not say: count this one buffer.
-    if (xrun) s->pump.deviceLost(bytes);
+    // How much the device lost it does not say: count this one buffer. A stale one is silenced (and
+    // counted) below; JACK's flag comes with fresh sound.
+    const bool stale = s->staleOnOverrun && (status & RTAUDIO_INPUT_OVERFLOW);
+    if (xrun && !stale) s->pump.deviceLost(bytes);
     if (s->meterUnderruns) {
         const uint64_t late = s->meter.feed(std::chrono::duration<double>(now.time_since_epoch()).count(), frames);
         // Silence after the last block is the end of the sound, not a gap in it.
@@ -118,7 +122,7 @@ int audioCallback(void* output, void* input, unsigned frames, double, RtAudioStr
     }
     int done = 0;
     if (s->direction == WaveDirection::Capture) {
-        if (input) done = s->pump.capture(static_cast<const uint8_t*>(input), bytes);
+        if (input) done = stale ? s->pump.captureLost(bytes) : s->pump.capture(static_cast<const uint8_t*>(input), bytes);
     } else if (output) {
         done = s->pump.play(static_cast<uint8_t*>(output), bytes);
     }
@@ -604,6 +608,7 @@ public:
             s.rate = rate;
             s.bufferedFrames = double(frames) * options.numberOfBuffers;
             s.meterUnderruns = !capture && s.audio->getCurrentApi() == RtAudio::LINUX_PULSE;
+            s.staleOnOverrun = capture && s.audio->getCurrentApi() == RtAudio::LINUX_ALSA;
             // What was reported while the sound systems were asked is not about this stream.
             s.failed.store(false);
             s.warned.store(false);
