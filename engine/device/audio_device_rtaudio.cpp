@@ -26,6 +26,7 @@
 
 #include <RtAudio.h>
 #include <alsa/asoundlib.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -57,12 +58,31 @@ constexpr int kStallBlocks = 4;
 // keeps it alive after the device object is gone.
 struct Stream {
     ~Stream() {
+        awaitOwnClose();
         audio.reset();  // closes the stream and joins RtAudio's thread before the pump goes away
         if (wakeFd >= 0) ::close(wakeFd);
     }
     void wake() {
         const uint64_t one = 1;
         [[maybe_unused]] ssize_t r = ::write(wakeFd, &one, sizeof one);
+    }
+
+    // RtAudio 6 closes a JACK stream itself when the server ends, on a thread it starts and never joins, and
+    // reports that from inside the close, before it frees the stream's buffers. Whatever touches the RtAudio
+    // object afterwards (a stop, a close, its destructor, which would close again) first waits for that
+    // thread. Called on that thread, from the error callback, before the report wakes anyone.
+    void ownCloseStarted() {
+        std::lock_guard<std::mutex> lock(closerMutex);
+        if (closerState == 0) {
+            closer = pthread_self();
+            closerState = 1;
+        }
+    }
+    void awaitOwnClose() {
+        std::lock_guard<std::mutex> lock(closerMutex);
+        if (closerState != 1 || pthread_equal(closer, pthread_self())) return;
+        pthread_join(closer, nullptr);
+        closerState = 2;
     }
 
     std::unique_ptr<RtAudio> audio;
@@ -74,6 +94,9 @@ struct Stream {
     std::atomic<bool> failed{false};
     std::atomic<bool> warned{false};  // RtAudio warned; the next callback tells an xrun from a broken stream
     std::atomic<uint64_t> callbacks{0};
+    std::mutex closerMutex;
+    pthread_t closer{};
+    int closerState = 0;  // 0: RtAudio closes nothing itself, 1: its closing thread runs, 2: joined
     // Playback on a server that never flags an underrun (PulseAudio, PipeWire through it): told by the
     // callbacks' timing instead. Set at open; the meter is the audio thread's while the stream runs.
     bool meterUnderruns = false;
@@ -157,12 +180,15 @@ RtReport classify(RtAudioErrorType type) {
     return type == RTAUDIO_WARNING ? RtReport::Warning : RtReport::Failure;
 }
 
-// The callback knows its stream: a JACK server's end comes as RTAUDIO_DEVICE_DISCONNECT on a thread of the
-// JACK library's own. (RtAudio 5 prints that one on stderr itself and tells no callback: the stall watchdog
-// catches it there.)
+// The callback knows its stream: a JACK server's end comes as RTAUDIO_DEVICE_DISCONNECT from the thread on
+// which RtAudio closes the stream itself (see Stream::ownCloseStarted). (RtAudio 5 prints that one on stderr
+// itself and tells no callback: the stall watchdog catches it there.)
 std::unique_ptr<RtAudio> rtMake(RtAudio::Api api, Stream* stream) {
-    auto audio = std::make_unique<RtAudio>(
-        api, [stream](RtAudioErrorType type, const std::string&) { onRtReport(stream, classify(type)); });
+    const bool jack = api == RtAudio::UNIX_JACK;
+    auto audio = std::make_unique<RtAudio>(api, [stream, jack](RtAudioErrorType type, const std::string&) {
+        if (jack && type == RTAUDIO_DEVICE_DISCONNECT) stream->ownCloseStarted();
+        onRtReport(stream, classify(type));
+    });
     audio->showWarnings(true);
     return audio;
 }
@@ -279,6 +305,7 @@ bool runBounded(const std::shared_ptr<Stream>& stream, int timeoutMs, std::funct
             t_stream = stream.get();
             bool ok = false;
             try {
+                stream->awaitOwnClose();
                 ok = call(*stream);
             } catch (...) {
                 ok = false;
@@ -544,6 +571,7 @@ private:
             std::thread([stream = s_] {
                 t_stream = stream.get();
                 try {
+                    stream->awaitOwnClose();
                     stream->audio.reset();
                 } catch (...) {
                 }
