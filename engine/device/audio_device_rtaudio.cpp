@@ -54,6 +54,9 @@ constexpr int kCallTimeoutMs = 1000;
 // has stalled.
 constexpr int kStallBlocks = 4;
 
+// JACK servers' ends reported in this process (see Stream::ownCloseStarted).
+std::atomic<uint64_t> g_jackEnds{0};
+
 // What the audio thread shares with the UI thread. Held by shared_ptr: a helper thread stuck in RtAudio
 // keeps it alive after the device object is gone.
 struct Stream {
@@ -67,19 +70,28 @@ struct Stream {
         [[maybe_unused]] ssize_t r = ::write(wakeFd, &one, sizeof one);
     }
 
-    // RtAudio 6 closes a JACK stream itself when the server ends, on a thread it starts and never joins, and
-    // reports that from inside the close, before it frees the stream's buffers. Whatever touches the RtAudio
-    // object afterwards (a stop, a close, its destructor, which would close again) first waits for that
-    // thread. Called on that thread, from the error callback, before the report wakes anyone.
+    // RtAudio 6 closes a running JACK stream itself when the server ends, on a thread it starts and never
+    // joins, and reports that from inside the close, before it frees the stream's buffers. Whatever touches
+    // the RtAudio object afterwards (a stop, a close, its destructor, which would close again) first waits
+    // for that thread. Called on that thread, from the error callback, before the report wakes anyone.
     void ownCloseStarted() {
-        std::lock_guard<std::mutex> lock(closerMutex);
-        if (closerState == 0) {
-            closer = pthread_self();
-            closerState = 1;
+        {
+            std::lock_guard<std::mutex> lock(closerMutex);
+            if (closerState == 0) {
+                closer = pthread_self();
+                closerState = 1;
+            }
         }
+        closerStarted.notify_all();
+        g_jackEnds.fetch_add(1);
     }
+    // The server's end reaches every stream at once, but each reports it only from its own close: a stream
+    // whose report has not come yet while another's has is given a moment (one that was not running is not
+    // closed by RtAudio, and reports nothing).
     void awaitOwnClose() {
-        std::lock_guard<std::mutex> lock(closerMutex);
+        std::unique_lock<std::mutex> lock(closerMutex);
+        if (closerState == 0 && jack && g_jackEnds.load() != jackEndsAtOpen)
+            closerStarted.wait_for(lock, std::chrono::milliseconds(500), [this] { return closerState != 0; });
         if (closerState != 1 || pthread_equal(closer, pthread_self())) return;
         pthread_join(closer, nullptr);
         closerState = 2;
@@ -95,8 +107,11 @@ struct Stream {
     std::atomic<bool> warned{false};  // RtAudio warned; the next callback tells an xrun from a broken stream
     std::atomic<uint64_t> callbacks{0};
     std::mutex closerMutex;
+    std::condition_variable closerStarted;
     pthread_t closer{};
     int closerState = 0;  // 0: RtAudio closes nothing itself, 1: its closing thread runs, 2: joined
+    bool jack = false;    // set at open, with the count of servers' ends then
+    uint64_t jackEndsAtOpen = 0;
     // Playback on a server that never flags an underrun (PulseAudio, PipeWire through it): told by the
     // callbacks' timing instead. Set at open; the meter is the audio thread's while the stream runs.
     bool meterUnderruns = false;
@@ -637,6 +652,8 @@ public:
             s.bufferedFrames = double(frames) * options.numberOfBuffers;
             s.meterUnderruns = !capture && s.audio->getCurrentApi() == RtAudio::LINUX_PULSE;
             s.staleOnOverrun = capture && s.audio->getCurrentApi() == RtAudio::LINUX_ALSA;
+            s.jack = s.audio->getCurrentApi() == RtAudio::UNIX_JACK;
+            s.jackEndsAtOpen = g_jackEnds.load();
             // What was reported while the sound systems were asked is not about this stream.
             s.failed.store(false);
             s.warned.store(false);
