@@ -334,10 +334,10 @@ bool findDestination(const std::string& output, Destination& d, std::string& err
         char resolved[PATH_MAX];
         const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), resolved, sizeof resolved - 1);
         const int readError = errno;
-        const bool statted = ::fstat(fd, &d.st) == 0;
+        const int statError = ::fstat(fd, &d.st) == 0 ? 0 : errno;
         ::close(fd);
         if (n <= 0 || resolved[0] != '/') return fail("cannot follow its link: " + std::string(std::strerror(readError)));
-        if (!statted) return fail(errnoText());
+        if (statError) return fail(std::strerror(statError));
         place = std::string(resolved, static_cast<size_t>(n));
         d.exists = true;
     } else if (::lstat(output.c_str(), &st) == 0) {
