@@ -39,8 +39,13 @@
 // / sqrt(N), |K' - K|_2 <= rho |h|_2 / sqrt(N) and Cauchy-Schwarz. FirConvolve's own sum is within
 // gamma_count sum |h_j x_{n-j}| <= gamma_count |h|_1 max|x| of the true sum (with or without fused
 // multiply-adds). Subnormal results add at most 2^-1075 per operation; with |h| < 1, |x| <= 2^15 and
-// N <= 2^19 they stay below the 2^-1000 added to the bound. Rounding in computing the bound itself is
-// covered by a factor 1 + 2^-20.
+// N <= 2^19 they stay below the 2^-1000 added to the bound. That term is in the transform's scaled units:
+// once multiplied by the unscale it can vanish, and for tiny taps it is the absolute 2^-35 added last that
+// covers FirConvolve's subnormal products (at most 2^-1075 each, 2^16 taps: below 2^-1059). Scaling the
+// taps by a power of two is exact unless they span more than 2^1022: a scaled tap below 2^-1022 is rounded,
+// by at most 2^-1075, which moves a sum by at most 2^-1075 2^15 2^16 = 2^-1044 in scaled units, again
+// below the 2^-1000. The unscaled value y * m_unscale itself rounds only when it is subnormal, by at most
+// 2^-1075, which the 2^-35 covers. Rounding in computing the bound itself is covered by a factor 1 + 2^-20.
 
 #if defined(__GNUC__)
 // The vector helpers are all inlined into the functions built for the vector unit: no vector crosses a call.
@@ -182,9 +187,10 @@ struct FastFir::Plan {
     Plan(const double* coefficients, uint32_t count, FirIsa isa);
     template <int W, bool Back> void Stage(size_t s, double* re, double* im, uint32_t len) const;
     template <int W> void Transform(double* re, double* im, bool convolve) const;
-    template <int W> size_t Filter(const int16_t* x, size_t n, int16_t* out) const;
+    template <int W> size_t Filter(const int16_t* x, size_t n, int16_t* out, size_t* clipped) const;
     void ForwardVector(double* re, double* im) const;
-    size_t FilterVector(const int16_t* x, size_t n, int16_t* out) const;
+    size_t FilterVector(const int16_t* x, size_t n, int16_t* out, size_t* clipped) const;
+    size_t Clipped(const int16_t* x, const int16_t* out, size_t n, const double* y, double bound) const;
 };
 
 FastFir::FastFir(const double* coefficients, uint32_t count, FirIsa isa)
@@ -407,8 +413,28 @@ template <int W>
         for (size_t t = wide; t-- > 0;) Stage<W, true>(t, re, im, m_size);
 }
 
+// Of n outputs, those clamped: only a sample at either end of the range can be. The sum lies within bound of
+// the transform's value y * m_unscale (y null: no value), which decides it but within bound of the edge,
+// where the sum itself is made.
+size_t FastFir::Plan::Clipped(const int16_t* x, const int16_t* out, size_t n, const double* y, double bound) const
+{
+    size_t clipped = 0;
+    for (size_t k = 0; k < n; ++k) {
+        if (out[k] != 32767 && out[k] != -32768) continue;
+        const double v = y ? y[k] * m_unscale : 0.0, edge = out[k] > 0 ? 32768.0 : -32769.0;
+        if (y && (out[k] > 0 ? v - bound >= edge : v + bound <= edge)) {
+            ++clipped;
+        } else if (!y || (out[k] > 0 ? v + bound >= edge : v - bound <= edge)) {
+            const double sum = FirConvolveSum(x + k, m_taps.data(), m_count);
+            clipped += out[k] > 0 ? sum >= edge : sum <= edge;
+        }
+    }
+    return clipped;
+}
+
 template <int W>
-[[gnu::always_inline]] inline size_t FastFir::Plan::Filter(const int16_t* x, size_t n, int16_t* out) const
+[[gnu::always_inline]] inline size_t FastFir::Plan::Filter(const int16_t* x, size_t n, int16_t* out,
+                                                           size_t* clipped) const
 {
     using T = typename Lanes<W>::V;
     const uint32_t N = m_size, m = m_count;
@@ -458,7 +484,12 @@ template <int W>
 
         const double bound =
             ((m_errorPerEnergy * std::sqrt(energy) + m_errorPerPeak * peak + 0x1p-1000) * kBoundSlack) * m_unscale +
-            0x1p-35;  // covers the rounding of value -+ bound below: at most 2^-37 below 2^17, beyond which both clamp
+            0x1p-35;
+        // The 2^-35 covers the rounding of value -+ bound below: at most 2^-37 where that lands below 2^17,
+        // beyond which both clamp. Once the bound passes 2^17 the 2^-35 can itself be rounded away; but where
+        // value -+ bound lands in [-32769, 32768], the only range where truncating and clamping tell samples
+        // apart, value and bound are then within a factor of two of each other and the difference is exact
+        // (Sterbenz).
         for (int part = 0; part < 2; ++part) {
             const size_t start = first + part * valid;
             if (start >= n) break;
@@ -509,6 +540,7 @@ template <int W>
                     o[undecided[u]] = FirConvolveSample(x + start + undecided[u], m_taps.data(), m);
                 tapByTap += left;
             }
+            if (clipped) *clipped += Clipped(x + start, o, count, decidable ? y : nullptr, bound);
         }
     }
     return tapByTap;
@@ -520,13 +552,14 @@ __attribute__((target("avx2"))) void FastFir::Plan::ForwardVector(double* re, do
     Transform<4>(re, im, false);
 }
 
-__attribute__((target("avx2"))) size_t FastFir::Plan::FilterVector(const int16_t* x, size_t n, int16_t* out) const
+__attribute__((target("avx2"))) size_t FastFir::Plan::FilterVector(const int16_t* x, size_t n, int16_t* out,
+                                                                     size_t* clipped) const
 {
-    return Filter<4>(x, n, out);
+    return Filter<4>(x, n, out, clipped);
 }
 #endif
 
-size_t FastFir::Filter(const int16_t* x, size_t n, int16_t* out) const
+size_t FastFir::Filter(const int16_t* x, size_t n, int16_t* out, size_t* clipped) const
 {
     const Plan& p = *m_plan;
     if (p.m_count == 0) {
@@ -535,10 +568,11 @@ size_t FastFir::Filter(const int16_t* x, size_t n, int16_t* out) const
     }
     if (p.m_size == 0) {
         FirConvolveSpan(x, n, p.m_taps.data(), p.m_count, out);
+        if (clipped) *clipped += p.Clipped(x, out, n, nullptr, 0.0);
         return n;
     }
 #if defined(__x86_64__)
-    if (p.m_vector) return p.FilterVector(x, n, out);
+    if (p.m_vector) return p.FilterVector(x, n, out, clipped);
 #endif
-    return p.Filter<1>(x, n, out);
+    return p.Filter<1>(x, n, out, clipped);
 }

@@ -18,8 +18,9 @@ public:
 
     // out[i] = the sample FirConvolve makes from x[i] and the count - 1 samples before it, which must be
     // readable. Safe to call from several threads at once. Returns how many of the n samples were summed
-    // tap by tap.
-    size_t Filter(const int16_t* x, size_t n, int16_t* out) const;
+    // tap by tap; adds to *clipped, when given, how many were clamped (their sum, truncated, lay outside
+    // -32768..32767).
+    size_t Filter(const int16_t* x, size_t n, int16_t* out, size_t* clipped = nullptr) const;
 
     // Outputs of one transform, 0 when every sample is summed tap by tap (taps that are not all finite
     // or whose sums could overflow). Work split at multiples of it wastes nothing.

@@ -217,9 +217,14 @@ void FirConvolveSpan(const int16_t* x, size_t n, const double* coefficients, uin
     }
 }
 
-int16_t FirConvolveSample(const int16_t* x, const double* coefficients, uint32_t count)
+double FirConvolveSum(const int16_t* x, const double* coefficients, uint32_t count)
 {
     double acc = 0.0;
     for (uint32_t j = 0; j < count; ++j) acc += static_cast<double>(x[-static_cast<ptrdiff_t>(j)]) * coefficients[j];
-    return ToSample(acc);
+    return acc;
+}
+
+int16_t FirConvolveSample(const int16_t* x, const double* coefficients, uint32_t count)
+{
+    return ToSample(FirConvolveSum(x, coefficients, count));
 }

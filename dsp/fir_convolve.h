@@ -17,3 +17,5 @@ void FirConvolveSpan(const int16_t* x, size_t n, const double* coefficients, uin
 
 // One such sample, x pointing at its newest input.
 int16_t FirConvolveSample(const int16_t* x, const double* coefficients, uint32_t count);
+// Its sum before truncating and clamping.
+double FirConvolveSum(const int16_t* x, const double* coefficients, uint32_t count);

@@ -1,9 +1,13 @@
 #include "dsp/fir_file.h"
 
+#include <fcntl.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <locale.h>
 #include <string>
 
 double UserCoefficients[FIR_MAX_COEFFICIENTS];
@@ -15,23 +19,33 @@ constexpr size_t kMaxDescriptionLength = FIR_DESCRIPTION_SIZE - 2;
 
 enum class LineResult { Line, End, Error };
 
-// One line without its LF or CR LF, read whole however long it is. Its text ends at a
-// zero byte, as it would in a C string.
-LineResult ReadLine(std::FILE* f, std::string& line)
+// Lines are taken in pieces of at most this many characters, a newline counted in; each piece is a line of
+// its own. Nothing longer is ever held, however long a line is.
+constexpr size_t kPieceLength = 511;
+
+// The next piece, without its LF or CR LF. Its text ends at a zero byte, as it would in a C string.
+LineResult ReadPiece(std::FILE* f, std::string& line)
 {
-    line.clear();
-    int c;
-    bool any = false;
-    while ((c = std::getc(f)) != EOF) {
-        any = true;
-        if (c == '\n') break;
-        line.push_back(static_cast<char>(c));
+    char piece[kPieceLength];
+    size_t length = 0;
+    bool ended = false;
+    while (length < kPieceLength) {
+        int c = std::getc(f);
+        if (c == EOF) break;
+        if (c == '\r') {
+            const int next = std::getc(f);
+            if (next == '\n' || next == EOF) c = '\n';
+            else std::ungetc(next, f);
+        }
+        if (c == '\n') {
+            ended = true;
+            break;
+        }
+        piece[length++] = static_cast<char>(c);
     }
     if (std::ferror(f)) return LineResult::Error;
-    if (!any) return LineResult::End;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const size_t zero = line.find('\0');
-    if (zero != std::string::npos) line.resize(zero);
+    if (length == 0 && !ended) return LineResult::End;
+    line.assign(piece, strnlen(piece, length));
     return LineResult::Line;
 }
 
@@ -102,9 +116,27 @@ std::string DescriptionOf(const std::string& line)
     return line.substr(start, stop == std::string::npos ? std::string::npos : stop - start);
 }
 
+// Only a regular file: a FIFO would block the caller and /dev/zero never end. Opened without blocking, so
+// that a FIFO is refused rather than waited on.
+std::FILE* OpenRegular(const char* path)
+{
+    if (!path) return nullptr;
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::FILE* f = ::fdopen(fd, "rb");
+    if (!f) ::close(fd);
+    return f;
+}
+
 class TextFile {
 public:
-    explicit TextFile(const char* path) : f_(path ? std::fopen(path, "rb") : nullptr) {}
+    explicit TextFile(const char* path) : f_(OpenRegular(path)) {}
     ~TextFile()
     {
         if (f_) std::fclose(f_);
@@ -129,8 +161,8 @@ int FirFileRead(const char* path, char description[FIR_DESCRIPTION_SIZE], int* c
     bool described = false;
     std::string line;
     for (;;) {
-        const LineResult r = ReadLine(file.get(), line);
-        // A file that cannot be read (a directory, an I/O error) is not an empty filter.
+        const LineResult r = ReadPiece(file.get(), line);
+        // A file that cannot be read (an I/O error) is not an empty filter.
         if (r == LineResult::Error) return FIR_FILE_ERR_OPEN;
         if (r == LineResult::End) break;
         if (!line.empty() && line[0] == ';') {

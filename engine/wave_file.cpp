@@ -16,6 +16,7 @@ constexpr off_t HEADER_BYTES = 46;
 static_assert(WAVE_FILE_MAX_DATA_BYTES == 0xFFFFFFFFull - (HEADER_BYTES - 8));
 
 int fileHandle = -1;
+bool ownHandle = true;    // false: the caller's descriptor, not closed here
 uint64_t dataBytes = 0;   // whole blocks written so far
 bool writeFailed = false;
 
@@ -45,18 +46,12 @@ bool writeSizes() {
 }
 
 void closeFile() {
-    if (fileHandle >= 0) ::close(fileHandle);
+    if (fileHandle >= 0 && ownHandle) ::close(fileHandle);
     fileHandle = -1;
+    ownHandle = true;
 }
 
-int create(const char* path) {
-    writeFailed = false;
-    dataBytes = 0;
-    closeFile();
-    if (path == nullptr || *path == '\0') return WAVE_FILE_ERR_CREATE;
-    fileHandle = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fileHandle < 0) return WAVE_FILE_ERR_CREATE;
-
+int writeHeader() {
     static const char riff[12] = {'R', 'I', 'F', 'F', 38, 0, 0, 0, 'W', 'A', 'V', 'E'};
     if (!writeAll(fileHandle, riff, sizeof riff, 0)) return closeFile(), WAVE_FILE_ERR_RIFF;
     static const char fmt[8] = {'f', 'm', 't', ' ', WAVE_FORMAT_BYTES, 0, 0, 0};
@@ -68,6 +63,16 @@ int create(const char* path) {
     if (!writeAll(fileHandle, data, sizeof data, 38)) return closeFile(), WAVE_FILE_ERR_DATA_CHUNK;
     if (fdatasync(fileHandle) != 0 && errno != EINVAL && errno != EROFS) return closeFile(), WAVE_FILE_ERR_FLUSH;
     return WAVE_FILE_OK;
+}
+
+int create(const char* path) {
+    writeFailed = false;
+    dataBytes = 0;
+    closeFile();
+    if (path == nullptr || *path == '\0') return WAVE_FILE_ERR_CREATE;
+    fileHandle = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fileHandle < 0) return WAVE_FILE_ERR_CREATE;
+    return writeHeader();
 }
 
 int write(const void* block, int length) {
@@ -112,4 +117,14 @@ int WaveFile(int command, const char* fileName, const void* blockData, int block
     case WAVE_FILE_CLOSE: return close();
     default: return WAVE_FILE_OK;
     }
+}
+
+int WaveFileCreateOn(int fd) {
+    writeFailed = false;
+    dataBytes = 0;
+    closeFile();
+    if (fd < 0 || ftruncate(fd, 0) != 0) return WAVE_FILE_ERR_CREATE;
+    fileHandle = fd;
+    ownHandle = false;
+    return writeHeader();
 }

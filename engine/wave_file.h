@@ -32,3 +32,7 @@ enum {
 constexpr uint64_t WAVE_FILE_MAX_DATA_BYTES = 0xFFFFFFFFull - 38;
 
 int WaveFile(int command, const char* fileName, const void* blockData, int blockLength);
+
+// WAVE_FILE_CREATE on a descriptor already open for writing, at its start; closing the file leaves the
+// descriptor open (its owner syncs and closes it).
+int WaveFileCreateOn(int fd);

@@ -9,9 +9,11 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/stat.h>
@@ -33,6 +35,55 @@ constexpr size_t kChunk = 1 << 18;  // samples read at a time, about
 
 std::string errnoText() {
     return std::strerror(errno);
+}
+
+uint32_t le32(const unsigned char* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+uint32_t be32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+}
+
+// The frames a WAV or AIFF file's header promises; 0 when it does not say or cannot be read here.
+// libsndfile quietly shrinks the count to what a cut file holds, which would pass for the whole sound.
+uint64_t promisedFrames(int fd, const SF_INFO& info) {
+    unsigned char head[12];
+    if (::pread(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head)) return 0;
+    const int type = info.format & SF_FORMAT_TYPEMASK;
+    const bool riff = !std::memcmp(head, "RIFF", 4) || !std::memcmp(head, "RIFX", 4) || !std::memcmp(head, "RF64", 4);
+    const bool aiff = !std::memcmp(head, "FORM", 4) && (!std::memcmp(head + 8, "AIFF", 4) || !std::memcmp(head + 8, "AIFC", 4));
+    if (riff ? std::memcmp(head + 8, "WAVE", 4) || (type != SF_FORMAT_WAV && type != SF_FORMAT_WAVEX && type != SF_FORMAT_RF64)
+             : !aiff || type != SF_FORMAT_AIFF)
+        return 0;
+    const bool big = aiff || !std::memcmp(head, "RIFX", 4);
+    // Frames follow from the data's size only where every frame takes the same bytes.
+    const int subtype = info.format & SF_FORMAT_SUBMASK;
+    const bool fixed = subtype == SF_FORMAT_PCM_S8 || subtype == SF_FORMAT_PCM_U8 || subtype == SF_FORMAT_PCM_16 ||
+                       subtype == SF_FORMAT_PCM_24 || subtype == SF_FORMAT_PCM_32 || subtype == SF_FORMAT_FLOAT ||
+                       subtype == SF_FORMAT_DOUBLE || subtype == SF_FORMAT_ULAW || subtype == SF_FORMAT_ALAW;
+    uint64_t ds64Data = 0, frameBytes = 0;
+    off_t at = 12;
+    for (int chunks = 0; chunks < 1000; ++chunks) {
+        unsigned char chunk[24];
+        const ssize_t got = ::pread(fd, chunk, sizeof chunk, at);
+        if (got < 8) return 0;
+        const uint32_t size = big ? be32(chunk + 4) : le32(chunk + 4);
+        const unsigned char* body = chunk + 8;
+        const ssize_t have = got - 8;
+        if (aiff && !std::memcmp(chunk, "COMM", 4)) return have >= 6 ? be32(body + 2) : 0;
+        if (riff && !std::memcmp(chunk, "ds64", 4) && have >= 16)
+            ds64Data = le32(body + 8) | static_cast<uint64_t>(le32(body + 12)) << 32;
+        if (riff && !std::memcmp(chunk, "fmt ", 4) && have >= 14)
+            frameBytes = big ? (body[12] << 8 | body[13]) : (body[12] | body[13] << 8);
+        if (riff && !std::memcmp(chunk, "data", 4)) {
+            // 0 or all ones: written on the fly, the size never filled in (RF64: in ds64).
+            const uint64_t bytes = size == 0xFFFFFFFFu && ds64Data ? ds64Data : size == 0xFFFFFFFFu ? 0 : size;
+            return fixed && frameBytes > 0 ? bytes / frameBytes : 0;
+        }
+        at += 8 + static_cast<off_t>(size) + (size & 1);
+    }
+    return 0;
 }
 
 // The input as 16-bit mono 11025 Hz samples, converted on the way when it is anything else.
@@ -57,6 +108,10 @@ public:
         m_file = sf_open_fd(fd, SFM_READ, &m_info, SF_TRUE);
         if (!m_file)
             return error = path + " is not a sound file this tool can read (" + sf_strerror(nullptr) + ")", false;
+        const uint64_t promised = S_ISREG(st.st_mode) ? promisedFrames(fd, m_info) : 0;
+        if (m_info.frames >= 0 && promised > static_cast<uint64_t>(m_info.frames))
+            return error = path + " is cut short: its header promises " + std::to_string(promised) +
+                           " samples, the file holds " + std::to_string(m_info.frames), false;
         // Some streams (a cut Ogg file) do not say how long they are.
         m_lengthKnown = m_info.frames != SF_COUNT_MAX;
         if (m_info.frames <= 0 || m_info.channels <= 0 || m_info.samplerate <= 0)
@@ -195,12 +250,14 @@ constexpr int kEndingCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
 struct sigaction g_inherited[kEndingCount];
 bool g_handled[kEndingCount];
 
-// The output's temporary file beside it: removed unless committed, also when the tool is interrupted.
-char g_tempPath[4096];
+// The output's temporary file, in the folder g_tempDir: removed unless committed, also when the tool is
+// interrupted.
+char g_tempName[NAME_MAX + 1];
+volatile sig_atomic_t g_tempDir = -1;
 volatile sig_atomic_t g_tempExists = 0;
 
 void removeTempAndEnd(int signal) {
-    if (g_tempExists) ::unlink(g_tempPath);
+    if (g_tempExists) ::unlinkat(g_tempDir, g_tempName, 0);
     g_tempExists = 0;
     for (int i = 0; i < kEndingCount; ++i)
         if (kEndingSignals[i] == signal) ::sigaction(signal, &g_inherited[i], nullptr);
@@ -242,32 +299,78 @@ void restoreEndingSignals() {
         if (g_handled[i]) ::sigaction(kEndingSignals[i], &g_inherited[i], nullptr);
 }
 
-// Where the output goes: through a symbolic link (or a chain of them) to the file it names, so that the link
-// stays a link. False with the reason when the chain cannot be followed.
-bool followLinks(const std::string& output, std::string& target, std::string& error) {
-    target = output;
-    for (int hops = 0;; ++hops) {
-        struct stat st;
-        if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
-        char link[PATH_MAX];
-        const ssize_t n = hops < 40 ? ::readlink(target.c_str(), link, sizeof link - 1) : (errno = ELOOP, -1);
-        if (n < 0) return error = "cannot write " + output + ": " + errnoText(), false;
-        const std::filesystem::path next(std::string(link, static_cast<size_t>(n)));
-        target = next.is_absolute() ? next.string() : (std::filesystem::path(target).parent_path() / next).string();
+// Where the output goes: the folder, held open, and the name in it of the file the output replaces.
+struct Destination {
+    ~Destination() {
+        if (dir >= 0) ::close(dir);
     }
+    int dir = -1;
+    bool syncable = false;  // the folder is open for reading, so it can be synced
+    std::string name;
+    bool exists = false;
+    struct stat st {};  // of the file replaced
+};
+
+std::string folderOf(const std::filesystem::path& path) {
+    return path.has_parent_path() ? path.parent_path().string() : std::string(".");
 }
 
+// A symbolic link OUT is followed by the kernel, as any program's open would follow it, so the kernel's own
+// refusals hold (fs.protected_symlinks, loops). A link someone else planted in a sticky world-writable folder
+// (/tmp) is refused also where that protection is off: root would otherwise replace the file it names.
+// A link that names no file is refused. False with the reason when OUT cannot be written.
+bool findDestination(const std::string& output, Destination& d, std::string& error) {
+    auto fail = [&](const std::string& why) { return error = "cannot write " + output + ": " + why, false; };
+    std::filesystem::path place(output);
+    struct stat st;
+    if (::lstat(output.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        struct stat folder;
+        if (::stat(folderOf(place).c_str(), &folder) != 0) return fail(errnoText());
+        if ((folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH) && st.st_uid != ::geteuid() &&
+            st.st_uid != folder.st_uid)
+            return fail("it is a symbolic link another user made in a shared folder, not followed");
+        const int fd = ::open(output.c_str(), O_PATH | O_CLOEXEC);
+        if (fd < 0) return fail(errno == ENOENT ? "it is a symbolic link to no file" : errnoText());
+        char resolved[PATH_MAX];
+        const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), resolved, sizeof resolved - 1);
+        const int readError = errno;
+        const int statError = ::fstat(fd, &d.st) == 0 ? 0 : errno;
+        ::close(fd);
+        if (n <= 0 || resolved[0] != '/') return fail("cannot follow its link: " + std::string(std::strerror(readError)));
+        if (statError) return fail(std::strerror(statError));
+        place = std::string(resolved, static_cast<size_t>(n));
+        d.exists = true;
+    } else if (::lstat(output.c_str(), &st) == 0) {
+        d.st = st;
+        d.exists = true;
+    } else if (errno != ENOENT && errno != ENAMETOOLONG) {  // a name too long is told in detail later
+        return fail(errnoText());
+    }
+    d.name = place.filename().string();
+    if (d.name.empty() || d.name == "." || d.name == "..") return fail("name a file");
+    const std::string folder = folderOf(place);
+    d.dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    d.syncable = d.dir >= 0;
+    if (d.dir < 0 && errno == EACCES) d.dir = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (d.dir < 0) return fail(errnoText());
+    // The file found must be the one in that folder under that name.
+    if (d.exists && (::fstatat(d.dir, d.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != d.st.st_dev ||
+                     st.st_ino != d.st.st_ino))
+        return fail("it changed while it was looked up");
+    return true;
+}
+
+// The output's temporary file beside the file it replaces: private while it is written, and written only
+// through its descriptor, never opened again by name.
 class TempOutput {
 public:
     ~TempOutput() { discard(); }
 
-    // target: the file the output replaces (links followed); output: its name as given, for messages.
-    bool create(const std::string& target, const std::string& output, std::string& error) {
-        const std::filesystem::path out(target);
-        const std::filesystem::path dir = out.has_parent_path() ? out.parent_path() : std::filesystem::path(".");
-        std::string name = out.filename().string();
-        const long nameMax = ::pathconf(dir.c_str(), _PC_NAME_MAX);
-        const size_t maxName = nameMax > 0 ? static_cast<size_t>(nameMax) : NAME_MAX;
+    // output: the name as given, for messages.
+    bool create(const Destination& d, const std::string& output, std::string& error) {
+        const long nameMax = ::fpathconf(d.dir, _PC_NAME_MAX);
+        const size_t maxName = nameMax > 0 && nameMax <= NAME_MAX ? static_cast<size_t>(nameMax) : NAME_MAX;
+        std::string name = d.name;
         if (name.size() > maxName)
             return error = "cannot write " + output + ": file name too long (" + std::to_string(name.size()) +
                            " bytes, at most " + std::to_string(maxName) + ")", false;
@@ -276,44 +379,63 @@ public:
         size_t keep = std::min(name.size(), maxName - 8);
         while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
         name.resize(keep);
-        const std::string pattern = (dir / ("." + name + ".XXXXXX")).string();
-        if (pattern.size() >= sizeof g_tempPath) return error = "the path " + output + " is too long", false;
-        EndingSignalsHeld held;
-        std::memcpy(g_tempPath, pattern.c_str(), pattern.size() + 1);
-        const int fd = ::mkstemp(g_tempPath);
-        if (fd < 0) return error = "cannot create a file in " + dir.string() + ": " + errnoText(), false;
-        g_tempExists = 1;
-        handleEndingSignals();
-        // mkstemp makes the file private; the output gets the mode any new file would.
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd, 0666 & ~mask);
-        ::close(fd);
-        return true;
+        static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            unsigned char random[6];
+            if (::getentropy(random, sizeof random) != 0) return error = "cannot write " + output + ": " + errnoText(), false;
+            std::string temp = "." + name + ".";
+            for (unsigned char r : random) temp += letters[r % (sizeof letters - 1)];
+            EndingSignalsHeld held;
+            m_fd = ::openat(d.dir, temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (m_fd < 0 && errno == EEXIST) continue;
+            if (m_fd < 0) break;
+            std::memcpy(g_tempName, temp.c_str(), temp.size() + 1);
+            g_tempDir = d.dir;
+            g_tempExists = 1;
+            handleEndingSignals();
+            if (::fstat(m_fd, &m_st) != 0) return error = "cannot write " + output + ": " + errnoText(), false;
+            return true;
+        }
+        return error = "cannot create a file in " + folderOf(output) + ": " + errnoText(), false;
     }
 
-    const char* path() const { return g_tempPath; }
+    int fd() const { return m_fd; }
 
-    // The finished file takes the target's name, contents on disk first, and the mode of the file it replaces.
-    bool commit(const std::string& target, const std::string& output, std::string& error) {
-        const int fd = ::open(g_tempPath, O_RDONLY | O_CLOEXEC);
-        struct stat st;
-        if (fd >= 0 && ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::fchmod(fd, st.st_mode & 0777);
-        if (fd < 0 || ::fsync(fd) != 0) {
-            error = "cannot write " + output + ": " + errnoText();
-            if (fd >= 0) ::close(fd);
-            return false;
+    // The finished file, on disk, takes the replaced file's owner, group and mode (or those of a new file),
+    // then its name; the folder is synced so that the new name lasts too.
+    bool commit(const Destination& d, const std::string& output, std::string& error) {
+        auto fail = [&](const std::string& why) { return error = "cannot write " + output + ": " + why, false; };
+        mode_t mode;
+        if (d.exists) {
+            if ((d.st.st_uid != m_st.st_uid || d.st.st_gid != m_st.st_gid) &&
+                ::fchown(m_fd, d.st.st_uid, d.st.st_gid) != 0 && (::geteuid() == 0 || errno != EPERM))
+                return fail(errnoText());
+            mode = d.st.st_mode & 0777;
+        } else {
+            const mode_t mask = ::umask(0);
+            ::umask(mask);
+            mode = 0666 & ~mask;
         }
-        ::close(fd);
+        if (::fchmod(m_fd, mode) != 0 || ::fsync(m_fd) != 0) return fail(errnoText());
+        const int fd = m_fd;
+        m_fd = -1;
+        if (::close(fd) != 0) return fail(errnoText());
         EndingSignalsHeld held;
-        if (::rename(g_tempPath, target.c_str()) != 0) return error = "cannot write " + output + ": " + errnoText(), false;
+        struct stat st;
+        if (::fstatat(d.dir, g_tempName, &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != m_st.st_dev ||
+            st.st_ino != m_st.st_ino)
+            return fail(std::string("its temporary file ") + g_tempName + " was replaced while the tool ran");
+        if (::renameat(d.dir, g_tempName, d.dir, d.name.c_str()) != 0) return fail(errnoText());
         release();
+        if (d.syncable && ::fsync(d.dir) != 0 && errno != EINVAL && errno != EROFS) return fail(errnoText());
         return true;
     }
 
     void discard() {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
         EndingSignalsHeld held;
-        if (g_tempExists) ::unlink(g_tempPath);
+        if (g_tempExists) ::unlinkat(g_tempDir, g_tempName, 0);
         release();
     }
 
@@ -323,6 +445,9 @@ private:
         g_tempExists = 0;
         restoreEndingSignals();
     }
+
+    int m_fd = -1;
+    struct stat m_st {};
 };
 
 // The formats the output's name can ask for. WAV is the program's own layout; the others go through
@@ -358,19 +483,20 @@ public:
         if (m_file) sf_close(m_file);
     }
 
-    bool open(const OutputFormat& format, const char* path) {
+    // Writes on fd, which stays open.
+    bool open(const OutputFormat& format, int fd) {
         m_format = &format;
-        if (!format.sndfileFormat) return m_waveOpen = WaveFile(WAVE_FILE_CREATE, path, nullptr, 0) == 0;
+        if (!format.sndfileFormat) return m_waveOpen = WaveFileCreateOn(fd) == 0;
         SF_INFO info{};
         info.samplerate = kRate;
         info.channels = 1;
         info.format = format.sndfileFormat;
-        m_file = sf_open(path, SFM_WRITE, &info);
+        m_file = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
         if (!m_file) return m_reason = sf_strerror(nullptr), false;
         double quality = 1.0;  // Vorbis at its best: the nearest it comes to the filter's exact output
         if ((format.sndfileFormat & SF_FORMAT_SUBMASK) == SF_FORMAT_VORBIS)
             sf_command(m_file, SFC_SET_VBR_ENCODING_QUALITY, &quality, sizeof quality);
-        m_path = path;
+        m_fd = fd;
         return true;
     }
 
@@ -397,9 +523,11 @@ public:
         sf_close(m_file);
         m_file = nullptr;
         SF_INFO info{};
-        SNDFILE* back = sf_open(m_path.c_str(), SFM_READ, &info);
-        const bool whole = back && info.frames == static_cast<sf_count_t>(m_written);
-        if (back) sf_close(back);
+        const int back = ::lseek(m_fd, 0, SEEK_SET) == 0 ? ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0) : -1;
+        SNDFILE* file = back >= 0 ? sf_open_fd(back, SFM_READ, &info, SF_TRUE) : nullptr;
+        if (back >= 0 && !file) ::close(back);
+        const bool whole = file && info.frames == static_cast<sf_count_t>(m_written);
+        if (file) sf_close(file);
         if (!whole) m_reason = "it could not be finished (is the disk full?)";
         return whole;
     }
@@ -411,7 +539,7 @@ private:
     const OutputFormat* m_format = nullptr;
     bool m_waveOpen = false;
     SNDFILE* m_file = nullptr;
-    std::string m_path;
+    int m_fd = -1;
     uint64_t m_written = 0;
     std::string m_reason;
 };
@@ -427,25 +555,39 @@ unsigned processors() {
 }
 
 // n samples in parts of `part`, each part on a thread of its own (the first on this one). Returns how many
-// samples were summed tap by tap.
-uint64_t filterParts(const FastFir& fir, const int16_t* x, size_t n, int16_t* out, size_t part) {
+// samples were summed tap by tap and adds those clipped. What fails in a part (no memory) is thrown here once
+// every thread has ended.
+uint64_t filterParts(const FastFir& fir, const int16_t* x, size_t n, int16_t* out, size_t part, uint64_t& clipped) {
     const size_t parts = (n + part - 1) / part;
-    std::vector<size_t> tapByTap(parts, 0);
+    std::vector<size_t> tapByTap(parts, 0), clips(parts, 0);
+    std::vector<std::exception_ptr> failed(parts);
     auto run = [&](size_t p) {
-        tapByTap[p] = fir.Filter(x + p * part, std::min(part, n - p * part), out + p * part);
+        try {
+            tapByTap[p] = fir.Filter(x + p * part, std::min(part, n - p * part), out + p * part, &clips[p]);
+        } catch (...) {
+            failed[p] = std::current_exception();
+        }
     };
     std::vector<std::thread> threads;
+    threads.reserve(parts);
     for (size_t p = 1; p < parts; ++p) {
         try {
             threads.emplace_back(run, p);
         } catch (const std::system_error&) {  // no thread to be had: this one does the part
             run(p);
+        } catch (const std::bad_alloc&) {
+            run(p);
         }
     }
     run(0);
     for (std::thread& t : threads) t.join();
+    for (const std::exception_ptr& e : failed)
+        if (e) std::rethrow_exception(e);
     uint64_t sum = 0;
-    for (size_t k : tapByTap) sum += k;
+    for (size_t p = 0; p < parts; ++p) {
+        sum += tapByTap[p];
+        clipped += clips[p];
+    }
     return sum;
 }
 
@@ -464,10 +606,10 @@ bool ApplyFilter(const ApplyJob& job, std::string& error, ApplyCount* count) {
     const OutputFormat* format = outputFormat(job.output);
     if (!format)
         return error = job.output + ": name the output .wav (the program's own format), .flac, .ogg or .aiff", false;
-    std::string target;
-    if (!followLinks(job.output, target, error)) return false;
+    Destination destination;
+    if (!findDestination(job.output, destination, error)) return false;
     // A device or a pipe would be replaced by a file, not written.
-    if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    if (destination.exists && !S_ISREG(destination.st.st_mode))
         return error = job.output + " is not a regular file: write the filtered sound to a file", false;
     if (sameFile(job.input, job.output))
         return error = job.output + " is both input and output: write the filtered sound to another file", false;
@@ -479,9 +621,9 @@ bool ApplyFilter(const ApplyJob& job, std::string& error, ApplyCount* count) {
     if (!input.conversion().empty() && job.converted) job.converted(input.conversion());
 
     TempOutput temp;
-    if (!temp.create(target, job.output, error)) return false;
+    if (!temp.create(destination, job.output, error)) return false;
     Output output;
-    if (!output.open(*format, temp.path())) return error = "cannot write " + job.output + ": " + output.reason(), false;
+    if (!output.open(*format, temp.fd())) return error = "cannot write " + job.output + ": " + output.reason(), false;
 
     // The same sums as the program's ring of 2048-sample blocks from a silent history: the taps reach
     // count - 1 samples back, kept before each chunk. Parts of a chunk are whole transforms.
@@ -493,13 +635,13 @@ bool ApplyFilter(const ApplyJob& job, std::string& error, ApplyCount* count) {
     const size_t want = input.total() > 0 ? std::min<uint64_t>(input.total(), kChunk) : kChunk;
     const size_t chunk = std::max<size_t>((want / jobs + stride - 1) / stride, 1) * stride * jobs;
     std::vector<int16_t> in(history + chunk), out(chunk);
-    uint64_t done = 0, tapByTap = 0;
+    uint64_t done = 0, tapByTap = 0, clipped = 0;
     for (;;) {
         const size_t n = input.read(in.data() + history, chunk);
         if (n == 0) break;
         if (limit && done + n > limit) return error = tooLong(job.input, *format), false;
         const size_t part = ((n + jobs - 1) / jobs + stride - 1) / stride * stride;
-        tapByTap += filterParts(fir, in.data() + history, n, out.data(), part);
+        tapByTap += filterParts(fir, in.data() + history, n, out.data(), part, clipped);
         if (!output.write(out.data(), n))
             return error = "cannot write " + job.output + ": " + output.reason(), false;
         done += n;
@@ -510,7 +652,7 @@ bool ApplyFilter(const ApplyJob& job, std::string& error, ApplyCount* count) {
     if (!output.close()) return error = "cannot write " + job.output + ": " + output.reason(), false;
     if (input.endedEarly(error)) return false;
     if (done == 0) return error = job.input + " holds no samples", false;
-    if (!temp.commit(target, job.output, error)) return false;
-    if (count) *count = {done, tapByTap};
+    if (!temp.commit(destination, job.output, error)) return false;
+    if (count) *count = {done, tapByTap, clipped};
     return true;
 }

@@ -6,7 +6,8 @@
 
 struct ApplyJob {
     std::string input;   // any file libsndfile reads
-    // Replaced only when all went well (through a symbolic link, the file it names), keeping its mode. Its
+    // Replaced only when all went well (through a symbolic link, the file it names; a link to no file, or one
+    // another user made in a sticky world-writable folder, is refused), keeping its mode, owner and group. Its
     // extension chooses the format: .wav the program's WAV layout; .flac, .ogg (Vorbis) or .aiff (.aif).
     std::string output;
     const double* coefficients = nullptr;
@@ -23,9 +24,10 @@ struct ApplyJob {
     unsigned jobs = 0;
 };
 
-// The samples written, and how many of them the FFT could not decide, so they were summed tap by tap.
+// The samples written, how many of them the FFT could not decide, so they were summed tap by tap, and how
+// many were clipped: their sum, truncated, lay outside the 16-bit range.
 struct ApplyCount {
-    uint64_t samples = 0, tapByTap = 0;
+    uint64_t samples = 0, tapByTap = 0, clipped = 0;
 };
 
 // 16-bit mono 11025 Hz input comes out as FirConvolve makes it, 2048 samples at a time over the program's

@@ -35,16 +35,21 @@ struct Failure {
     throw Failure{message};
 }
 
-// "--name value" options and the plain arguments between them.
+// "--name value" options and the plain arguments between them; after "--" every argument is plain.
 struct Args {
     std::map<std::string, std::string> options;
     std::vector<std::string> plain;
     bool help = false;
 
     Args(int argc, char** argv, int first, const std::vector<std::string>& valued) {
+        bool optionsEnd = false;
         for (int i = first; i < argc; ++i) {
             const std::string a = argv[i];
-            if (a == "-h" || a == "--help") {
+            if (optionsEnd) {
+                plain.push_back(a);
+            } else if (a == "--") {
+                optionsEnd = true;
+            } else if (a == "-h" || a == "--help") {
                 help = true;
             } else if (a.size() > 1 && a[0] == '-' && !std::isdigit(static_cast<unsigned char>(a[1]))) {
                 const std::string name = a == "-o" ? "--output" : a;
@@ -244,15 +249,17 @@ int response(const Args& args) {
     return 0;
 }
 
-const char* const APPLY_HELP = R"(usage: zoriq1-filter apply (FILE.fir | BANK.fib --index K) [--jobs N] IN OUT
+const char* const APPLY_HELP = R"(usage: zoriq1-filter apply (FILE.fir | BANK.fib --index K) [--jobs N] [--] IN OUT
 Filters the sound file IN as the program filters what it captures and writes OUT, 16-bit mono
 11025 Hz, in the format its name ends in: .wav the program's WAV format; .flac or .aiff, lossless;
 .ogg, Ogg Vorbis at its best quality. A 16-bit mono 11025 Hz input comes out sample for sample as
 the program plays it; any other input (WAV, FLAC, Ogg, AIFF, ...) is first averaged to one channel,
 resampled to 11025 Hz and rounded to 16 bits. OUT is replaced only when all went well, keeping its
-permissions; a symbolic link OUT stays a link and the file it names is replaced.
+permissions, owner and group; a symbolic link OUT stays a link and the file it names is replaced (a
+link to no file is refused, and so is one another user made in a sticky world-writable folder).
 The filter runs by FFT; a sample the FFT cannot decide exactly is summed tap by tap as the program
-sums it, and a last line says how many were.
+sums it, and a last line says how many were, and how many samples were clipped to 16 bits.
+"--" ends the options, for file names that begin with "-".
   --index K         the bank's filter K, counted from 0 (zoriq1-filter list BANK.fib shows them)
   --jobs N          filter with N threads, 1 to 256 (default: one per processor)
 )";
@@ -314,9 +321,10 @@ int apply(const Args& args) {
     const bool ok = ApplyFilter(job, error, &count);
     if (shown >= 0) std::fputc('\n', stderr);
     if (!ok) fail(error);
-    std::printf("%llu samples, %llu of them (%.3g%%) summed tap by tap\n",
+    std::printf("%llu samples, %llu of them (%.3g%%) summed tap by tap, %llu clipped\n",
                 static_cast<unsigned long long>(count.samples), static_cast<unsigned long long>(count.tapByTap),
-                100.0 * static_cast<double>(count.tapByTap) / static_cast<double>(count.samples));
+                100.0 * static_cast<double>(count.tapByTap) / static_cast<double>(count.samples),
+                static_cast<unsigned long long>(count.clipped));
     return 0;
 }
 

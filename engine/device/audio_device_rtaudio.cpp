@@ -26,6 +26,7 @@
 
 #include <RtAudio.h>
 #include <alsa/asoundlib.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -53,16 +54,47 @@ constexpr int kCallTimeoutMs = 1000;
 // has stalled.
 constexpr int kStallBlocks = 4;
 
+// JACK servers' ends reported in this process (see Stream::ownCloseStarted).
+std::atomic<uint64_t> g_jackEnds{0};
+
 // What the audio thread shares with the UI thread. Held by shared_ptr: a helper thread stuck in RtAudio
 // keeps it alive after the device object is gone.
 struct Stream {
     ~Stream() {
+        awaitOwnClose();
         audio.reset();  // closes the stream and joins RtAudio's thread before the pump goes away
         if (wakeFd >= 0) ::close(wakeFd);
     }
     void wake() {
         const uint64_t one = 1;
         [[maybe_unused]] ssize_t r = ::write(wakeFd, &one, sizeof one);
+    }
+
+    // RtAudio 6 closes a running JACK stream itself when the server ends, on a thread it starts and never
+    // joins, and reports that from inside the close, before it frees the stream's buffers. Whatever touches
+    // the RtAudio object afterwards (a stop, a close, its destructor, which would close again) first waits
+    // for that thread. Called on that thread, from the error callback, before the report wakes anyone.
+    void ownCloseStarted() {
+        {
+            std::lock_guard<std::mutex> lock(closerMutex);
+            if (closerState == 0) {
+                closer = pthread_self();
+                closerState = 1;
+            }
+        }
+        closerStarted.notify_all();
+        g_jackEnds.fetch_add(1);
+    }
+    // The server's end reaches every stream at once, but each reports it only from its own close: a stream
+    // whose report has not come yet while another's has is given a moment (one that was not running is not
+    // closed by RtAudio, and reports nothing).
+    void awaitOwnClose() {
+        std::unique_lock<std::mutex> lock(closerMutex);
+        if (closerState == 0 && jack && g_jackEnds.load() != jackEndsAtOpen)
+            closerStarted.wait_for(lock, std::chrono::milliseconds(500), [this] { return closerState != 0; });
+        if (closerState != 1 || pthread_equal(closer, pthread_self())) return;
+        pthread_join(closer, nullptr);
+        closerState = 2;
     }
 
     std::unique_ptr<RtAudio> audio;
@@ -74,9 +106,17 @@ struct Stream {
     std::atomic<bool> failed{false};
     std::atomic<bool> warned{false};  // RtAudio warned; the next callback tells an xrun from a broken stream
     std::atomic<uint64_t> callbacks{0};
+    std::mutex closerMutex;
+    std::condition_variable closerStarted;
+    pthread_t closer{};
+    int closerState = 0;  // 0: RtAudio closes nothing itself, 1: its closing thread runs, 2: joined
+    bool jack = false;    // set at open, with the count of servers' ends then
+    uint64_t jackEndsAtOpen = 0;
     // Playback on a server that never flags an underrun (PulseAudio, PipeWire through it): told by the
     // callbacks' timing instead. Set at open; the meter is the audio thread's while the stream runs.
     bool meterUnderruns = false;
+    // Capture on ALSA: after an overrun the callback gets the previous buffer again, flagged. Set at open.
+    bool staleOnOverrun = false;
     double rate = 0;
     double bufferedFrames = 0;
     UnderrunMeter meter;
@@ -109,8 +149,10 @@ int audioCallback(void* output, void* input, unsigned frames, double, RtAudioStr
         if (output) std::memset(output, 0, bytes);
         return 0;
     }
-    // How much the device lost it does not say: count this one buffer.
-    if (xrun) s->pump.deviceLost(bytes);
+    // How much the device lost it does not say: count this one buffer. A stale one is silenced (and
+    // counted) below; JACK's flag comes with fresh sound.
+    const bool stale = s->staleOnOverrun && (status & RTAUDIO_INPUT_OVERFLOW);
+    if (xrun && !stale) s->pump.deviceLost(bytes);
     if (s->meterUnderruns) {
         const uint64_t late = s->meter.feed(std::chrono::duration<double>(now.time_since_epoch()).count(), frames);
         // Silence after the last block is the end of the sound, not a gap in it.
@@ -118,7 +160,7 @@ int audioCallback(void* output, void* input, unsigned frames, double, RtAudioStr
     }
     int done = 0;
     if (s->direction == WaveDirection::Capture) {
-        if (input) done = s->pump.capture(static_cast<const uint8_t*>(input), bytes);
+        if (input) done = stale ? s->pump.captureLost(bytes) : s->pump.capture(static_cast<const uint8_t*>(input), bytes);
     } else if (output) {
         done = s->pump.play(static_cast<uint8_t*>(output), bytes);
     }
@@ -153,12 +195,15 @@ RtReport classify(RtAudioErrorType type) {
     return type == RTAUDIO_WARNING ? RtReport::Warning : RtReport::Failure;
 }
 
-// The callback knows its stream: a JACK server's end comes as RTAUDIO_DEVICE_DISCONNECT on a thread of the
-// JACK library's own. (RtAudio 5 prints that one on stderr itself and tells no callback: the stall watchdog
-// catches it there.)
+// The callback knows its stream: a JACK server's end comes as RTAUDIO_DEVICE_DISCONNECT from the thread on
+// which RtAudio closes the stream itself (see Stream::ownCloseStarted). (RtAudio 5 prints that one on stderr
+// itself and tells no callback: the stall watchdog catches it there.)
 std::unique_ptr<RtAudio> rtMake(RtAudio::Api api, Stream* stream) {
-    auto audio = std::make_unique<RtAudio>(
-        api, [stream](RtAudioErrorType type, const std::string&) { onRtReport(stream, classify(type)); });
+    const bool jack = api == RtAudio::UNIX_JACK;
+    auto audio = std::make_unique<RtAudio>(api, [stream, jack](RtAudioErrorType type, const std::string&) {
+        if (jack && type == RTAUDIO_DEVICE_DISCONNECT) stream->ownCloseStarted();
+        onRtReport(stream, classify(type));
+    });
     audio->showWarnings(true);
     return audio;
 }
@@ -275,6 +320,7 @@ bool runBounded(const std::shared_ptr<Stream>& stream, int timeoutMs, std::funct
             t_stream = stream.get();
             bool ok = false;
             try {
+                stream->awaitOwnClose();
                 ok = call(*stream);
             } catch (...) {
                 ok = false;
@@ -540,6 +586,7 @@ private:
             std::thread([stream = s_] {
                 t_stream = stream.get();
                 try {
+                    stream->awaitOwnClose();
                     stream->audio.reset();
                 } catch (...) {
                 }
@@ -604,6 +651,9 @@ public:
             s.rate = rate;
             s.bufferedFrames = double(frames) * options.numberOfBuffers;
             s.meterUnderruns = !capture && s.audio->getCurrentApi() == RtAudio::LINUX_PULSE;
+            s.staleOnOverrun = capture && s.audio->getCurrentApi() == RtAudio::LINUX_ALSA;
+            s.jack = s.audio->getCurrentApi() == RtAudio::UNIX_JACK;
+            s.jackEndsAtOpen = g_jackEnds.load();
             // What was reported while the sound systems were asked is not about this stream.
             s.failed.store(false);
             s.warned.store(false);

@@ -66,24 +66,14 @@ public:
 
     // Audio thread: copies bytes of captured sound into the queued blocks. Sound that finds no queued block
     // is lost, as with a capture device that ran out of buffers. Returns the number of blocks finished.
-    int capture(const uint8_t* data, std::size_t bytes) {
-        int done = 0;
-        while (bytes > 0) {
-            WaveHeader* const* block = queued_.front();
-            if (!block) {
-                lostBytes_.fetch_add(bytes, std::memory_order_relaxed);
-                break;
-            }
-            WaveHeader* h = *block;
-            const std::size_t room = h->dwBufferLength - offset_;
-            const std::size_t n = bytes < room ? bytes : room;
-            std::memcpy(reinterpret_cast<uint8_t*>(h->lpData) + offset_, data, n);
-            offset_ += n;
-            data += n;
-            bytes -= n;
-            if (offset_ == h->dwBufferLength) done += finishFront();
-        }
-        return done;
+    int capture(const uint8_t* data, std::size_t bytes) { return fill(data, bytes, true); }
+
+    // Audio thread: bytes of sound the device lost (after an overrun ALSA hands the callback the previous
+    // buffer again): counted once, and silence takes their place in the blocks, which keep their timing.
+    // Returns the number of blocks finished.
+    int captureLost(std::size_t bytes) {
+        lostBytes_.fetch_add(bytes, std::memory_order_relaxed);
+        return fill(nullptr, bytes, false);
     }
 
     // Audio thread: fills bytes of the device's playback buffer from the queued blocks; silence once
@@ -128,6 +118,33 @@ public:
     std::size_t lostBytes() const { return lostBytes_.load(std::memory_order_relaxed); }
 
 private:
+    // Copies data (null: silence) into the queued blocks; what finds no block is lost, and counted so when
+    // asked.
+    int fill(const uint8_t* data, std::size_t bytes, bool countMissing) {
+        int done = 0;
+        while (bytes > 0) {
+            WaveHeader* const* block = queued_.front();
+            if (!block) {
+                if (countMissing) lostBytes_.fetch_add(bytes, std::memory_order_relaxed);
+                break;
+            }
+            WaveHeader* h = *block;
+            const std::size_t room = h->dwBufferLength - offset_;
+            const std::size_t n = bytes < room ? bytes : room;
+            uint8_t* to = reinterpret_cast<uint8_t*>(h->lpData) + offset_;
+            if (data) {
+                std::memcpy(to, data, n);
+                data += n;
+            } else {
+                std::memset(to, 0, n);
+            }
+            offset_ += n;
+            bytes -= n;
+            if (offset_ == h->dwBufferLength) done += finishFront();
+        }
+        return done;
+    }
+
     int finishFront() {
         WaveHeader* h = nullptr;
         queued_.pop(h);

@@ -76,7 +76,9 @@ Ring Played(const Ring& x, const std::vector<double>& c)
     return played;
 }
 
-// FastFir over x from silence, in two calls split at `split`, against Played; returns the samples summed tap by tap.
+// FastFir over x from silence, in two calls split at `split`, against Played, and the samples it says were
+// clipped against those whose sum, truncated, lies outside the 16-bit range; returns the samples summed tap
+// by tap.
 size_t ExpectFastFirPlays(const Ring& x, const std::vector<double>& c, FirIsa isa, size_t split = 0)
 {
     const size_t history = c.size();
@@ -84,12 +86,21 @@ size_t ExpectFastFirPlays(const Ring& x, const std::vector<double>& c, FirIsa is
     std::copy(x.begin(), x.end(), padded.begin() + history);
     const FastFir fir(c.data(), static_cast<uint32_t>(c.size()), isa);
     split = std::min(split, x.size());
-    const size_t tapByTap = fir.Filter(padded.data() + history, split, out.data()) +
-                            fir.Filter(padded.data() + history + split, x.size() - split, out.data() + split);
+    size_t clipped = 0;
+    const size_t tapByTap =
+        fir.Filter(padded.data() + history, split, out.data(), &clipped) +
+        fir.Filter(padded.data() + history + split, x.size() - split, out.data() + split, &clipped);
     const Ring expected = Played(x, c);
     const auto differ = std::mismatch(out.begin(), out.end(), expected.begin());
     EXPECT_TRUE(differ.first == out.end()) << "sample " << differ.first - out.begin() << " is " << *differ.first
                                            << ", FirConvolve gives " << *differ.second;
+    size_t outside = 0;
+    for (size_t n = 0; n < x.size(); ++n) {
+        double sum = 0.0;
+        for (size_t j = 0; j < c.size(); ++j) sum += padded[history + n - j] * c[j];
+        outside += std::trunc(sum) > 32767.0 || std::trunc(sum) < -32768.0;
+    }
+    EXPECT_EQ(clipped, outside);
     return tapByTap;
 }
 

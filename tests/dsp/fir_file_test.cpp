@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -121,23 +123,29 @@ TEST_F(FirFile, ValueLimit)
     EXPECT_EQ(UserCoefficientCount, 1000);
 }
 
-TEST_F(FirFile, LongLinesAreReadWhole)
+TEST_F(FirFile, LongLinesAreReadInPiecesOf511Characters)
 {
-    // 1000 values in one row: far beyond 511 characters, no number split at any boundary.
-    const std::string row = Joined(1000, ", ");
-    ASSERT_GT(row.size(), 5000u);
+    // 1000 values in one row, each 7 characters with its separator: 73 to a piece, none split.
+    std::string row;
+    for (int i = 0; i < 1000; ++i) {
+        const std::string v = std::to_string(i) + ".5";
+        row += std::string(6 - v.size(), ' ') + v + ",";
+    }
     ASSERT_EQ(Read("; One row\n" + row + "\n"), FIR_FILE_OK);
     EXPECT_EQ(count, 1000);
     for (int i = 0; i < 1000; ++i) ASSERT_EQ(UserCoefficients[i], i + 0.5) << i;
 
-    // A long description line stays one line: its tail adds no values.
-    ASSERT_EQ(Read(";Title;" + std::string(600, '9') + " 1 2 3\n4\n"), FIR_FILE_OK);
-    EXPECT_STREQ(description, "Title");
-    EXPECT_EQ(Values(), (std::vector<double>{4}));
-
-    // A number across the 511th character is one number.
+    // A number across the 511th character is read as two.
     ASSERT_EQ(Read(std::string(505, ' ') + "1" + std::string(300, '0') + "\n"), FIR_FILE_OK);
-    EXPECT_EQ(Values(), (std::vector<double>{1e300}));
+    EXPECT_EQ(Values(), (std::vector<double>{1e5, 0}));
+    // A line of 510 characters and its newline is one piece.
+    ASSERT_EQ(Read(std::string(509, ' ') + "7\n8"), FIR_FILE_OK);
+    EXPECT_EQ(Values(), (std::vector<double>{7, 8}));
+
+    // The tail of a long description line is a piece of its own, a value line.
+    ASSERT_EQ(Read(";Title;" + std::string(504, 'x') + "9 1 2 3\n4\n"), FIR_FILE_OK);
+    EXPECT_STREQ(description, "Title");
+    EXPECT_EQ(Values(), (std::vector<double>{9, 1, 2, 3, 4}));
 }
 
 TEST_F(FirFile, LineEndsAndEmptyFiles)
@@ -161,4 +169,17 @@ TEST_F(FirFile, MissingOrUnreadableFiles)
     EXPECT_EQ(ReadPath(dir.string()), FIR_FILE_ERR_OPEN);
     EXPECT_EQ(count, -1);
     EXPECT_EQ(FirFileRead(nullptr, description, &count), FIR_FILE_ERR_OPEN);
+
+    // Neither a FIFO (no one writes it) nor a device that never ends is read: each would hold the window for
+    // ever. In a child that an alarm ends if they are waited on.
+    const std::string fifo = (dir / "pipe.fir").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(5);
+        _exit(ReadPath(fifo) == FIR_FILE_ERR_OPEN && ReadPath("/dev/zero") == FIR_FILE_ERR_OPEN ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }

@@ -157,6 +157,19 @@ TEST(BlockPump, LossesTheDeviceReportsAddUpWithTheOverrunsItSees) {
     EXPECT_EQ(pump.capture(bytes, 512), 0);    // taken: nothing more lost
     EXPECT_EQ(pump.lostBytes(), 1024u);
     EXPECT_EQ(blocks.data[0], 9);
+    // A buffer the device lost (ALSA repeats the last one after an overrun) is counted once and heard as
+    // silence, in its place: the sound after it stays where it belongs.
+    EXPECT_EQ(pump.captureLost(512), 0);
+    EXPECT_EQ(pump.capture(bytes, 512), 0);
+    EXPECT_EQ(pump.lostBytes(), 1536u);
+    std::vector<int16_t> heard(512, 0);
+    std::fill(heard.begin() + 256, heard.end(), int16_t{9});
+    EXPECT_EQ(std::vector<int16_t>(blocks.data.begin() + 256, blocks.data.begin() + 768), heard);
+    EXPECT_EQ(pump.offset(), 1536u);
+    // With no block queued it is lost all the same, and counted once.
+    BlockPump dry;
+    EXPECT_EQ(dry.captureLost(512), 0);
+    EXPECT_EQ(dry.lostBytes(), 512u);
 }
 
 TEST(BlockPump, AudioAndUiThreadsTogetherLoseAndRepeatNothing) {

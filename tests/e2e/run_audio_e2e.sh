@@ -13,6 +13,9 @@
 #                                          goes through PulseAudio, bit-exact, nothing on stderr
 #   run_audio_e2e.sh alsa-forced PROGRAM   ZORIQ1_AUDIO_API=alsa, ALSA routed to the sound server by its pulse
 #                                          plugin: the engine goes through ALSA, bit-exact, nothing on stderr
+#   run_audio_e2e.sh jack-kill   PROGRAM   a JACK server at 11025 Hz killed under the running engine, several
+#                                          times (ZQ_JACK_KILL_RUNS, 3): each time an error, no crash, a valid
+#                                          WAV file
 # PROGRAM is the engine_loopback test program.
 set -uo pipefail
 case_name=${1:?case}
@@ -37,12 +40,12 @@ value() {  # value KEY: the program's "KEY value" line
 
 now_ms() { date +%s%3N; }
 
-# A dummy JACK server at 48000 Hz, as musicians run one, under a name of its own so that it meets no
-# other test's server; the program finds it through JACK_DEFAULT_SERVER.
+# A dummy JACK server at 48000 Hz (or the rate given), as musicians run one, under a name of its own so that
+# it meets no other test's server; the program finds it through JACK_DEFAULT_SERVER.
 start_jack() {
     zq_need jackd jack_lsp || exit
     export JACK_DEFAULT_SERVER="zq-e2e-$$" JACK_NO_AUDIO_RESERVATION=1
-    jackd --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 >"$work/jackd.log" 2>&1 &
+    jackd --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r "${1:-48000}" >"$work/jackd.log" 2>&1 &
     jack_pid=$!
     local i
     for i in $(seq 1 50); do
@@ -181,6 +184,33 @@ alsa-forced)
     export HOME="$work/home" ZORIQ1_AUDIO_API=alsa
     probe_says 0
     loopback_exact "ALSA plug-in [$(basename "$program")]"
+    ;;
+jack-kill)
+    export ZORIQ1_AUDIO_API=jack
+    for run in $(seq 1 "${ZQ_JACK_KILL_RUNS:-3}"); do
+        echo "== run $run"
+        start_jack 11025
+        probe_says 0
+        timeout 60 "$program" until-error 20 "$work/out.wav" >"$work/prog.log" 2>"$work/prog.err" &
+        prog_pid=$!
+        wait_streaming || fail "the program did not start streaming"
+        sleep 1
+        kill -KILL "$jack_pid"
+        wait "$jack_pid" 2>/dev/null
+        jack_pid=
+        wait "$prog_pid"
+        rc=$?
+        prog_pid=
+        cat "$work/prog.log" "$work/prog.err"
+        [ "$rc" -ne 124 ] || fail "the program hung (killed by timeout)"
+        [ "$rc" -lt 128 ] || fail "the program crashed (status $rc)"
+        [ "$rc" -eq 0 ] || fail "no error was reported after the JACK server died (status $rc)"
+        # RtAudio 5 prints its own line about the server's end (RtAudio 6 tells the program instead).
+        ! grep -v -e '^$' -e '^RtApiJack: the Jack server is shutting down this client' "$work/prog.err" \
+            || fail "the program printed on stderr"
+        [ "$(value blocks)" -gt 2 ] || fail "too few blocks before the kill"
+        "$python" "$checker" --wav-only "$work/out.wav" || fail "the WAV file is not valid"
+    done
     ;;
 *)
     echo "unknown case $case_name" >&2

@@ -61,6 +61,11 @@ std::vector<double> soundSamples(const std::string& path, SF_INFO& info) {
     return samples;
 }
 
+// The shell prefix that makes the tool's call `call` fail (tests/tools/failing_calls.cpp).
+std::string failing(const std::string& call) {
+    return "ZQ_FAIL=" + call + " LD_PRELOAD=" ZQ_FAILING_CALLS " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0";
+}
+
 std::set<std::string> namesIn(const std::string& dir) {
     std::set<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) names.insert(entry.path().filename().string());
@@ -134,15 +139,29 @@ TEST(FilterApply, OutputIsTheProgramsOwnWavFileByteForByte) {
     const std::vector<int16_t> played = wavSamples(temp("program_bank.wav"));
     EXPECT_GT(std::count(played.begin(), played.end(), int16_t{32767}), 0) << "the clamp is never reached";
 
+    // Clipped: the sum, truncated, lies outside the 16-bit range (a sum in [32767, 32768) is not clipped).
+    const std::vector<int16_t> x = zqtest::Concat(input);
+    int clipped = 0;
+    for (size_t n = 0; n < x.size(); ++n) {
+        double sum = 0;
+        for (size_t j = 0; j < h.size() && j <= n; ++j) sum += x[n - j] * h[j];
+        clipped += std::trunc(sum) > 32767 || std::trunc(sum) < -32768;
+    }
+    ASSERT_GT(clipped, 0);
+    const std::string clippedSaid = ", " + std::to_string(clipped) + " clipped";
+
     const std::string out = temp("apply_out.wav");
     std::string err, said;
-    // A file in the program's format needs no conversion: the one line says how many sums the FFT left.
+    // A file in the program's format needs no conversion: the one line says how many sums the FFT left and
+    // how many samples were clipped.
     ASSERT_EQ(tool("apply " + bank + " --index 1 " + wav + " " + out, &err, &said), 0) << err;
     EXPECT_EQ(said.rfind("24576 samples, ", 0), 0u) << said;
     EXPECT_EQ(said.find('\n'), std::string::npos) << said;
+    EXPECT_TRUE(said.size() > clippedSaid.size() && said.substr(said.size() - clippedSaid.size()) == clippedSaid) << said;
     EXPECT_TRUE(readAll(out) == fromBank);
     ASSERT_EQ(tool("apply " + fir + " --jobs 3 " + flac + " " + out, &err, &said), 0) << err;
     EXPECT_EQ(said.rfind("24576 samples, ", 0), 0u) << said;
+    EXPECT_TRUE(said.size() > clippedSaid.size() && said.substr(said.size() - clippedSaid.size()) == clippedSaid) << said;
     EXPECT_TRUE(readAll(out) == fromBank);
 
     // The output's name chooses its format: the same samples in FLAC and AIFF, and close to them in Ogg Vorbis.
@@ -237,7 +256,15 @@ TEST(FilterApply, BadInputIsRefusedInOneLineAndLosesNothing) {
 
     const std::string empty = temp("empty.wav"), text = temp("text.wav"), silent = temp("silent.wav"),
                       huge = temp("huge.wav"), cut = temp("cut.flac"), tooMany = temp("many.fir"), crowded = temp("crowded.fib"),
-                      longTaps = temp("long.fib");
+                      longTaps = temp("long.fib"), cutWav = temp("cut.wav"), cutAiff = temp("cut.aiff"),
+                      cutStereo = temp("cut_stereo.wav");
+    // Cut part way: libsndfile counts only what is there.
+    writeSound(cutWav, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 11025, 1, std::vector<int16_t>(33075, 7));
+    ASSERT_EQ(truncate(cutWav.c_str(), 44 + 2 * 14978), 0);
+    writeSound(cutAiff, SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 11025, 1, std::vector<int16_t>(33075, 7));
+    ASSERT_EQ(truncate(cutAiff.c_str(), 30000), 0);
+    writeSound(cutStereo, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, std::vector<int16_t>(2 * 33075, 7));
+    ASSERT_EQ(truncate(cutStereo.c_str(), 44 + 4 * 12489), 0);
     zqtest::WriteText(empty, "");
     zqtest::WriteText(text, "RIFF? no, just text\n");
     writeSound(silent, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 11025, 1, {});
@@ -271,6 +298,9 @@ TEST(FilterApply, BadInputIsRefusedInOneLineAndLosesNothing) {
         {fir + " " + silent + " " + out, "holds no samples"},
         {fir + " " + huge + " " + out, "4 GiB"},
         {fir + " " + cut + " " + out, " after "},
+        {fir + " " + cutWav + " " + out, cutWav + " is cut short: its header promises 33075 samples, the file holds 14978"},
+        {fir + " " + cutAiff + " " + out, "is cut short: its header promises 33075 samples, the file holds 14973"},
+        {fir + " " + cutStereo + " " + out, "is cut short: its header promises 33075 samples, the file holds 12489"},
         {temp("none.fir") + " " + good + " " + out, "cannot be opened"},
         {tooMany + " " + good + " " + out, "more than 1000 values"},
         {crowded + " --index 0 " + good + " " + out, "more than 100 filters"},
@@ -289,6 +319,10 @@ TEST(FilterApply, BadInputIsRefusedInOneLineAndLosesNothing) {
         // Anything else that fails unwinds too.
         {fir + " " + good + " " + out, "not enough memory",
          "LD_PRELOAD=" ZQ_THROWING_READ " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0"},
+        // Also on a worker thread, and what fails as the output is finished.
+        {fir + " --jobs 2 " + good + " " + out, "not enough memory", failing("thread-alloc")},
+        {fir + " " + good + " " + out, "Input/output error", failing("fchmod")},
+        {fir + " " + good + " " + out, "Input/output error", failing("close")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);
@@ -323,16 +357,21 @@ TEST(FilterApply, BadInputIsRefusedInOneLineAndLosesNothing) {
         EXPECT_EQ(tempFilesIn(dir), 0);
         std::remove(stream.c_str());
     }
-    // And the same output, written when all is well.
+    // And the same output, written when all is well; a failure past the rename is told too.
+    std::string err;
+    EXPECT_EQ(tool("apply " + fir + " " + good + " " + out, &err, nullptr, failing("fsync-folder")), 1);
+    EXPECT_EQ(err, "zoriq1-filter: cannot write " + out + ": Input/output error");
     EXPECT_EQ(tool("apply " + fir + " " + good + " " + out), 0);
     EXPECT_EQ(wavSamples(out), std::vector<int16_t>(50000, 500));
     EXPECT_EQ(tempFilesIn(dir), 0);
-    for (const std::string& f : {good, out, fir, empty, text, silent, huge, cut, tooMany, crowded, longTaps, noisy, outFlac, pipe})
+    for (const std::string& f : {good, out, fir, empty, text, silent, huge, cut, tooMany, crowded, longTaps, noisy, outFlac, pipe,
+                                 cutWav, cutAiff, cutStereo})
         std::remove(f.c_str());
 }
 
-// The output replaces what its name stands for and no more: an existing file keeps its mode, a link stays a
-// link and the file it names is replaced beside it, and a name as long as the directory allows is written.
+// The output replaces what its name stands for and no more: an existing file keeps its mode (and as root its
+// owner and group), a link stays a link and the file it names is replaced beside it, a link to no file or one a
+// stranger planted in a shared folder is refused, and a name as long as the directory allows is written.
 TEST(FilterApply, TheOutputKeepsItsModeItsLinkAndItsLongName) {
     const std::string dir = temp("outputs"), in = temp("outputs_in.wav");
     ASSERT_TRUE(std::filesystem::create_directories(dir + "/sub"));
@@ -348,17 +387,102 @@ TEST(FilterApply, TheOutputKeepsItsModeItsLinkAndItsLongName) {
         apply(kept);
         EXPECT_EQ(std::filesystem::status(kept).permissions(), std::filesystem::perms(mode));
     }
-    // A link that names no file yet, then the file it made; and a link to that link.
+    struct stat st;
+    const uid_t nobody = 65534;
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(kept.c_str(), nobody, nobody), 0);
+        apply(kept);
+        ASSERT_EQ(stat(kept.c_str(), &st), 0);
+        EXPECT_TRUE(st.st_uid == nobody && st.st_gid == nobody && (st.st_mode & 0777) == 0640) << st.st_uid << " " << st.st_mode;
+    }
+    // A link that names no file yet is refused and left so; then a link to the file, and a link to that link.
     ASSERT_EQ(symlink("sub/real.wav", (dir + "/link.wav").c_str()), 0);
+    EXPECT_NE(halve(in, dir + "/link.wav").find("link.wav: it is a symbolic link to no file"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/sub/real.wav"));
+    zqtest::WriteText(dir + "/sub/real.wav", "an earlier result");
     ASSERT_EQ(symlink(std::string(dir + "/link.wav").c_str(), (dir + "/sub/chain.wav").c_str()), 0);
     for (const char* output : {"/link.wav", "/link.wav", "/sub/chain.wav"}) apply(dir + output);
     EXPECT_TRUE(std::filesystem::is_symlink(dir + "/link.wav") && std::filesystem::is_symlink(dir + "/sub/chain.wav"));
+    if (geteuid() == 0) {
+        // Another user's link in a sticky world-writable folder (as /tmp), naming root's file.
+        ASSERT_EQ(mkdir((dir + "/shared").c_str(), 0777), 0);
+        ASSERT_EQ(chmod((dir + "/shared").c_str(), 01777), 0);
+        ASSERT_EQ(symlink(kept.c_str(), (dir + "/shared/planted.wav").c_str()), 0);
+        ASSERT_EQ(lchown((dir + "/shared/planted.wav").c_str(), nobody, nobody), 0);
+        zqtest::WriteText(kept, "root's file");
+        EXPECT_NE(halve(in, dir + "/shared/planted.wav").find("another user made in a shared folder"), std::string::npos);
+        EXPECT_EQ(readAll(kept), "root's file");
+        EXPECT_EQ(namesIn(dir + "/shared"), std::set<std::string>{"planted.wav"});
+        std::filesystem::remove_all(dir + "/shared");
+    }
     const std::string longest(pathconf(dir.c_str(), _PC_NAME_MAX) - 4, 'n');
     apply(dir + "/" + longest + ".wav");
+    // "--" ends the options: names that begin with "-".
+    std::string err;
+    ASSERT_EQ(tool("apply " + std::string(ZQ_DEFAULT_BANK) + " --index 0 -- -in.wav -out.wav", &err, nullptr,
+                   "cd " + dir + " && cp " + in + " ./-in.wav &&"), 0) << err;
+    EXPECT_EQ(wavSamples(dir + "/-out.wav").size(), 5000u);
+    std::remove((dir + "/-in.wav").c_str());
+    std::remove((dir + "/-out.wav").c_str());
     EXPECT_EQ(namesIn(dir), (std::set<std::string>{"kept.wav", "link.wav", "sub", longest + ".wav"}));
     EXPECT_EQ(namesIn(dir + "/sub"), (std::set<std::string>{"real.wav", "chain.wav"}));
     std::filesystem::remove_all(dir);
     std::remove(in.c_str());
+}
+
+// The temporary file is private while it is written, and written only through its descriptor: swapped for
+// a link to another file while the tool works, it makes the tool fail, and the file the link names keeps
+// its mode and contents.
+TEST(FilterApply, TheTemporaryFileIsPrivateAndNeverOpenedAgainByName) {
+    const std::string dir = temp("swapped"), fifo = dir + "/slow.wav", source = dir + "/source.wav",
+                      out = dir + "/out.wav", fir = dir + "/half.fir", victim = dir + "/victim";
+    ASSERT_TRUE(std::filesystem::create_directory(dir));
+    writeSound(source, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 11025, 1, std::vector<int16_t>(50000, 1000));
+    const std::string bytes = readAll(source);
+    std::string error;
+    ASSERT_TRUE(WriteFirFile(fir, " Half", {0.5}, error));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    zqtest::WriteText(out, "an earlier result");
+    ASSERT_EQ(chmod(out.c_str(), 0666), 0);
+    zqtest::WriteText(victim, "another file");
+    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+    const std::string errFile = dir + "/stderr";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        umask(022);
+        freopen(errFile.c_str(), "w", stderr);
+        execl(ZQ_FILTER_TOOL, ZQ_FILTER_TOOL, "apply", fir.c_str(), fifo.c_str(), out.c_str(), nullptr);
+        _exit(127);
+    }
+    const int fd = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const size_t half = bytes.size() / 2;
+    EXPECT_EQ(write(fd, bytes.data(), half), static_cast<ssize_t>(half));
+    std::string tempName;
+    for (int n = 0; n < 3000 && tempName.empty(); ++n) {
+        for (const std::string& name : namesIn(dir))
+            if (name.rfind(".out.wav.", 0) == 0) tempName = dir + "/" + name;
+        if (tempName.empty()) usleep(10000);
+    }
+    ASSERT_FALSE(tempName.empty());
+    struct stat st;
+    ASSERT_EQ(stat(tempName.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(rename(tempName.c_str(), (dir + "/moved").c_str()), 0);
+    ASSERT_EQ(symlink(victim.c_str(), tempName.c_str()), 0);
+    EXPECT_EQ(write(fd, bytes.data() + half, bytes.size() - half), static_cast<ssize_t>(bytes.size() - half));
+    close(fd);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_NE(readAll(errFile).find("was replaced while the tool ran"), std::string::npos) << readAll(errFile);
+    ASSERT_EQ(lstat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(readAll(victim), "another file");
+    ASSERT_EQ(lstat(out.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(readAll(out), "an earlier result");
+    std::filesystem::remove_all(dir);
 }
 
 // A signal the tool's caller ignores stays ignored (nohup, a background job of a script): the tool, fed
