@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/processor_app.h"
+#include "engine/device/sound_api.h"
 
 namespace {
 
@@ -53,5 +54,6 @@ int main(int argc, char** argv) {
     g_qtHandler = qInstallMessageHandler(dropLocaleNotice);
     QApplication app(argc, argv);
     app.setDesktopFileName("zoriq1");
+    WaveSetBackend(&WaveSoundSystem());
     return ProcessorAppRun();
 }

@@ -369,11 +369,11 @@ TEST(SoundApiChoice, TheVariableForcesOneSystemAndABadValueIsSaid) {
 
     c = m.choose("oss");
     EXPECT_EQ(c.api, SoundApi::Pulse);
-    EXPECT_EQ(c.note, "ZORIQ1_AUDIO_API=oss is not one of pulse, alsa, jack; choosing as usual");
+    EXPECT_EQ(c.note, "ZORIQ1_AUDIO_API=oss is not one of pipewire, pulse, alsa, jack; choosing as usual");
     m.compiled = {SoundApi::Pulse, SoundApi::Alsa};
     c = m.choose("jack");
     EXPECT_EQ(c.api, SoundApi::Pulse);
-    EXPECT_EQ(c.note, "ZORIQ1_AUDIO_API=jack, but this build of RtAudio has no JACK; choosing as usual");
+    EXPECT_EQ(c.note, "ZORIQ1_AUDIO_API=jack, but this build has no JACK; choosing as usual");
 }
 
 }  // namespace

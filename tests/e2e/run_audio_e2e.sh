@@ -162,7 +162,7 @@ quiet)
     echo "autospawn = no" >"$work/config/pulse/client.conf"
     export XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/config" PULSE_SERVER="unix:$work/run/no-such-socket"
     probe_says 3
-    ZORIQ1_AUDIO_API=oss probe_says 3 "zoriq1: ZORIQ1_AUDIO_API=oss is not one of pulse, alsa, jack; choosing as usual"
+    ZORIQ1_AUDIO_API=oss probe_says 3 "zoriq1: ZORIQ1_AUDIO_API=oss is not one of pipewire, pulse, alsa, jack; choosing as usual"
     start_jack
     probe_says 3 "zoriq1: the JACK server runs at 48000 Hz, not at the 11025 Hz the program needs"
     ZORIQ1_AUDIO_API=jack probe_says 3 \
