@@ -16,7 +16,7 @@ left_out_file=$PWD/.deps-left-out
 
 build_set=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-wayland librtaudio-dev libasound2-dev
+  qt6-base-dev qt6-wayland librtaudio-dev libasound2-dev libpipewire-0.3-dev
   libsndfile1-dev libsoxr-dev
 )
 test_set=(

@@ -28,14 +28,15 @@ std::string wrongRate(SoundApi api, const SoundApiReport& report, unsigned rate)
            " Hz, not at the " + std::to_string(rate) + " Hz the program needs";
 }
 
-SoundBackend& backendOf(SoundApi) {
-    return RtAudioSoundBackend();
+SoundBackend& backendOf(SoundApi api) {
+    return api == SoundApi::PipeWire ? PipeWireSoundBackend() : RtAudioSoundBackend();
 }
 
 class SystemBackend final : public WaveDeviceBackend {
 public:
     WaveDevice* open(WaveDirection direction, int deviceId, const WaveFormat& format, QObject* target) override {
-        std::vector<SoundApi> compiled = RtAudioSoundBackend().apis();
+        std::vector<SoundApi> compiled = PipeWireSoundBackend().apis();
+        for (SoundApi api : RtAudioSoundBackend().apis()) compiled.push_back(api);
         const SoundApiChoice choice = ChooseSoundApi(std::getenv(SOUND_API_VARIABLE), compiled,
                                                      format.nSamplesPerSec,
                                                      [](SoundApi api) { return backendOf(api).ask(api); });
