@@ -60,11 +60,12 @@ zq_pulse_start() {
     export XDG_RUNTIME_DIR=$run XDG_CONFIG_HOME=$conf XDG_STATE_HOME="$ZQ_PULSE_DIR/state"
     export DBUS_SESSION_BUS_ADDRESS="unix:path=$run/bus"
     export PULSE_SERVER="unix:$run/pulse/native"
-    # The graph runs at the program's rate; 64-sample cycles lose whole cycles on a small machine.
-    cat >"$conf/pipewire/pipewire.conf.d/zq.conf" <<'CONF'
+    # The graph runs at the program's rate (ZQ_PW_RATE: another, as a desktop's 48000); 64-sample cycles lose
+    # whole cycles on a small machine.
+    cat >"$conf/pipewire/pipewire.conf.d/zq.conf" <<CONF
 context.properties = {
-    default.clock.rate          = 11025
-    default.clock.allowed-rates = [ 11025 ]
+    default.clock.rate          = ${ZQ_PW_RATE:-11025}
+    default.clock.allowed-rates = [ ${ZQ_PW_RATE:-11025} ]
     default.clock.min-quantum   = 256
 }
 CONF

@@ -13,6 +13,7 @@
 #                                          goes through PulseAudio, bit-exact, nothing on stderr
 #   run_audio_e2e.sh alsa-forced PROGRAM   ZORIQ1_AUDIO_API=alsa, ALSA routed to the sound server by its pulse
 #                                          plugin: the engine goes through ALSA, bit-exact, nothing on stderr
+#   run_audio_e2e.sh resampled   PROGRAM   a PipeWire graph at 48000 Hz: the program says once that it resamples
 # PROGRAM is the engine_loopback test program. ZQ_SOUND_SERVER=pipewire runs the first three on a private PipeWire
 # (pipewire_env.sh), through its native backend unless ZORIQ1_AUDIO_API says otherwise; there ZQ_KILL=pipewire
 # kills or stops the PipeWire daemon instead of pipewire-pulse.
@@ -154,6 +155,17 @@ server-kill | server-freeze)
     [ "$(value stop-ms)" -le 5000 ] || fail "the teardown took $(value stop-ms) ms"
     [ "$(value blocks)" -gt 5 ] || fail "too few blocks before the kill"
     "$python" "$checker" --wav-only "$work/out.wav" || fail "the WAV file is not valid"
+    ;;
+resampled)
+    [ "$server" = pipewire ] || fail "resampled runs on PipeWire only"
+    ZQ_PW_RATE=48000 zq_pulse_start || fail "no sound server"
+    timeout 60 "$program" run 3 "$work/out.wav" >"$work/prog.log" 2>"$work/prog.err"
+    rc=$?
+    cat "$work/prog.log" "$work/prog.err"
+    [ "$rc" -eq 0 ] || fail "the program ended with status $rc"
+    said=$(grep -v "samples were lost at the sound device" "$work/prog.err")
+    [ "$said" = "zoriq1: PipeWire runs its graph at 48000 Hz, not at 11025 Hz: the sound is resampled and no longer exact" ] ||
+        fail "not told once that the graph resamples"
     ;;
 no-server)
     mkdir -p "$work/run" "$work/config/pulse"
