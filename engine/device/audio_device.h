@@ -20,7 +20,8 @@
 // The interface only: the real devices are backends beside it (audio_device_rtaudio.cpp,
 // audio_device_pipewire.cpp), reached through the choice of sound system (sound_api.h).
 //
-// A real device keeps four flags; these are its only combinations:
+// The RtAudio device keeps four flags (the PipeWire device the first three: it never leaves a call behind);
+// these are their only combinations:
 //   running_ failed_ closed_ stuck_
 //      0        0       0       0    open: blocks may be queued; capture runs from start(), playback from
 //                                    its first queued block

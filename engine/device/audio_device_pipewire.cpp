@@ -58,9 +58,14 @@ struct Connection {
         pwInitOnce();
         loop = pw_thread_loop_new("zoriq1-pw", nullptr);
         if (!loop) return;
-        // No configuration file may switch the log back on; one data thread is all a stream needs.
-        context = pw_context_new(pw_thread_loop_get_loop(loop),
-                                 pw_properties_new(PW_KEY_CONFIG_NAME, "client.conf", "log.level", "0", nullptr), 0);
+        // The data thread runs in real time where the system allows (module-rt): a stream whose process
+        // callback is late misses the graph's cycle, and that sound is gone. PipeWire 0.3 has that in
+        // client-rt.conf, later releases in client.conf.
+        for (const char* config : {"client-rt.conf", "client.conf"}) {
+            context = pw_context_new(pw_thread_loop_get_loop(loop),
+                                     pw_properties_new(PW_KEY_CONFIG_NAME, config, nullptr), 0);
+            if (context) break;
+        }
         if (!context || pw_thread_loop_start(loop) < 0) return;
         started = true;
     }
