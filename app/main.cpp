@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/processor_app.h"
+#include "engine/device/sound_api.h"
 
 namespace {
 
@@ -14,9 +15,9 @@ const char kUsage[] =
     "Everything else is chosen in the program's windows.\n"
     "\n"
     "Environment:\n"
-    "  ZORIQ1_AUDIO_API=pulse|alsa|jack\n"
-    "      the sound system to use. Unset, the program takes PulseAudio (which also serves\n"
-    "      PipeWire desktops), else ALSA, else JACK if its server runs at 11025 Hz.\n";
+    "  ZORIQ1_AUDIO_API=pipewire|pulse|alsa|jack\n"
+    "      the sound system to use. Unset, the program takes PipeWire when its server answers,\n"
+    "      else PulseAudio, else ALSA, else JACK if its server runs at 11025 Hz.\n";
 
 QtMessageHandler g_qtHandler = nullptr;
 
@@ -53,5 +54,6 @@ int main(int argc, char** argv) {
     g_qtHandler = qInstallMessageHandler(dropLocaleNotice);
     QApplication app(argc, argv);
     app.setDesktopFileName("zoriq1");
+    WaveSetBackend(&WaveSoundSystem());
     return ProcessorAppRun();
 }

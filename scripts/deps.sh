@@ -19,7 +19,7 @@ build_set=(
   cmake ninja-build g++ pkg-config
   # JACK 2's development files satisfy RtAudio's, where apt would pick JACK 1's, which the test set's jackd2
   # could not be installed beside
-  qt6-base-dev qt6-wayland librtaudio-dev libjack-jackd2-dev libasound2-dev
+  qt6-base-dev qt6-wayland librtaudio-dev libjack-jackd2-dev libasound2-dev libpipewire-0.3-dev
   libsndfile1-dev libsoxr-dev
 )
 test_set=(

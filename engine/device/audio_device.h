@@ -17,12 +17,16 @@
 // - The device layer prints nothing of the sound libraries' own; what the user must know and no message
 //   box tells goes to stderr as one line of the program's own (WaveSay).
 //
-// The real device (audio_device_rtaudio.cpp) keeps four flags; these are its only combinations:
+// The interface only: the real devices are backends beside it (audio_device_rtaudio.cpp,
+// audio_device_pipewire.cpp), reached through the choice of sound system (sound_api.h).
+//
+// The RtAudio device keeps four flags (the PipeWire device the first three: it never leaves a call behind);
+// these are their only combinations:
 //   running_ failed_ closed_ stuck_
 //      0        0       0       0    open: blocks may be queued; capture runs from start(), playback from
 //                                    its first queued block
 //      1        0       0       0    running: the audio thread fills or drains the queued blocks
-//      0        1       0       1    failed (a report of RtAudio, a stall, a call that hung): every block
+//      0        1       0       1    failed (a report of the sound system, a stall, a call that hung): every block
 //                                    handed back; prepare, queue and start refuse; the stream is left to a
 //                                    helper thread and never touched again
 //      0       0/1      1      0/1   closed: only unprepare works; stuck_ also when closing hung
@@ -85,12 +89,11 @@ public:
     virtual WaveDevice* open(WaveDirection direction, int deviceId, const WaveFormat& format, QObject* target) = 0;
 };
 
-// The backend the engine and the probe use: the real sound devices unless a test installed another.
+// The backend the engine and the probe use: the one installed, else one that opens nothing. The program
+// installs the real sound devices (WaveSoundSystem, sound_api.h) and the tests the simulated one.
 WaveDeviceBackend& WaveBackend();
-// Installs a backend (not owned); null restores the real one.
+// Installs a backend (not owned); null leaves none.
 void WaveSetBackend(WaveDeviceBackend* backend);
-// The real sound devices (RtAudio).
-WaveDeviceBackend& WaveRealBackend();
 
 // One line on stderr: "zoriq1: " and text.
 void WaveSay(const std::string& text);

@@ -265,41 +265,17 @@ RtAudio::Api rtApi(SoundApi api) {
     case SoundApi::Pulse: return RtAudio::LINUX_PULSE;
     case SoundApi::Alsa: return RtAudio::LINUX_ALSA;
     case SoundApi::Jack: return RtAudio::UNIX_JACK;
+    case SoundApi::PipeWire:
     case SoundApi::None: break;
     }
     return RtAudio::UNSPECIFIED;
 }
 
-// The RtAudio object of the chosen sound system, warnings off, or null when none can serve the program.
-// Runs on a helper thread: asking a server may hang.
-std::unique_ptr<RtAudio> openChosenApi(Stream* stream, unsigned rate) {
+// An RtAudio object for a sound system, its library quiet.
+std::unique_ptr<RtAudio> rtMakeQuiet(SoundApi api, Stream* stream) {
     static std::once_flag quiet;
     std::call_once(quiet, [] { snd_lib_error_set_handler(quietAlsa); });
-    std::vector<RtAudio::Api> rtCompiled;
-    RtAudio::getCompiledApi(rtCompiled);
-    std::vector<SoundApi> compiled;
-    for (SoundApi api : {SoundApi::Pulse, SoundApi::Alsa, SoundApi::Jack}) {
-        if (std::find(rtCompiled.begin(), rtCompiled.end(), rtApi(api)) != rtCompiled.end()) compiled.push_back(api);
-    }
-    std::map<SoundApi, std::unique_ptr<RtAudio>> asked;
-    const auto ask = [&](SoundApi api) {
-        SoundApiReport report;
-        try {
-            auto audio = rtMake(rtApi(api), stream);
-            report.devices = unsigned(rtDeviceIds(*audio).size());
-            // A JACK server runs at one rate and lists only that one.
-            if (api == SoundApi::Jack && report.devices > 0)
-                report.fixedRate = audio->getDeviceInfo(audio->getDefaultOutputDevice()).preferredSampleRate;
-            asked[api] = std::move(audio);
-        } catch (...) {
-            report = SoundApiReport{};
-        }
-        return report;
-    };
-    const SoundApiChoice choice = ChooseSoundApi(std::getenv(SOUND_API_VARIABLE), compiled, rate, ask);
-    if (!choice.note.empty()) WaveSayOnce(choice.note);
-    if (choice.api == SoundApi::None || !asked[choice.api]) return nullptr;
-    return std::move(asked[choice.api]);
+    return rtMake(rtApi(api), stream);
 }
 
 // Runs call on a helper thread and waits for it at most timeoutMs. Returns the call's result, or false
@@ -611,9 +587,38 @@ private:
     bool stuck_ = false;  // a call into RtAudio never came back: the stream is left to its helper thread
 };
 
-class RtBackend final : public WaveDeviceBackend {
+class RtBackend final : public SoundBackend {
 public:
-    WaveDevice* open(WaveDirection direction, int deviceId, const WaveFormat& format, QObject* target) override {
+    std::vector<SoundApi> apis() override {
+        std::vector<RtAudio::Api> rtCompiled;
+        RtAudio::getCompiledApi(rtCompiled);
+        std::vector<SoundApi> compiled;
+        for (SoundApi api : {SoundApi::Pulse, SoundApi::Alsa, SoundApi::Jack}) {
+            if (std::find(rtCompiled.begin(), rtCompiled.end(), rtApi(api)) != rtCompiled.end())
+                compiled.push_back(api);
+        }
+        return compiled;
+    }
+
+    // On a helper thread: asking a server may hang.
+    SoundApiReport ask(SoundApi api) override {
+        auto probe = std::make_shared<Stream>();
+        auto report = std::make_shared<SoundApiReport>();
+        bool timedOut = false;
+        const bool ok = runBounded(probe, kOpenTimeoutMs, [api, report](Stream& s) {
+            s.audio = rtMakeQuiet(api, &s);
+            report->devices = unsigned(rtDeviceIds(*s.audio).size());
+            // A JACK server runs at one rate and lists only that one.
+            if (api == SoundApi::Jack && report->devices > 0)
+                report->fixedRate = s.audio->getDeviceInfo(s.audio->getDefaultOutputDevice()).preferredSampleRate;
+            return true;
+        }, &timedOut);
+        if (timedOut) return SoundApiReport{0, 0, true};
+        return ok ? *report : SoundApiReport{};
+    }
+
+    WaveDevice* open(SoundApi api, WaveDirection direction, int deviceId, const WaveFormat& format,
+                     QObject* target) override {
         if (!formatSupported(format) || deviceId < -1) return nullptr;
         auto stream = std::make_shared<Stream>();
         stream->direction = direction;
@@ -624,8 +629,7 @@ public:
         const unsigned channels = format.nChannels;
         const unsigned rate = format.nSamplesPerSec;
         const bool ok = runBounded(stream, kOpenTimeoutMs, [=](Stream& s) {
-            s.audio = openChosenApi(&s, rate);
-            if (!s.audio) return false;
+            s.audio = rtMakeQuiet(api, &s);
             // deviceId counts the devices from 0; -1 is the system's default.
             const std::vector<unsigned> ids = rtDeviceIds(*s.audio);
             unsigned device = 0;
@@ -654,7 +658,7 @@ public:
             s.staleOnOverrun = capture && s.audio->getCurrentApi() == RtAudio::LINUX_ALSA;
             s.jack = s.audio->getCurrentApi() == RtAudio::UNIX_JACK;
             s.jackEndsAtOpen = g_jackEnds.load();
-            // What was reported while the sound systems were asked is not about this stream.
+            // What was reported while the devices were listed is not about this stream.
             s.failed.store(false);
             s.warned.store(false);
             return true;
@@ -666,7 +670,7 @@ public:
 
 }  // namespace
 
-WaveDeviceBackend& WaveRealBackend() {
+SoundBackend& RtAudioSoundBackend() {
     static RtBackend backend;
     return backend;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Pieces of the real device layer that run on the audio thread and can be tested without a sound server:
 // a lock-free single-producer/single-consumer ring, the pump that moves samples between the device's
-// small buffers and the queued blocks, and the meter that sees a server's unreported underruns.
+// small buffers and the queued blocks, and the meters that see a server's unreported underruns and the
+// cycles a PipeWire graph lost.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -206,6 +207,38 @@ private:
     bool started_ = false;
     bool armed_ = false;
     double start_ = 0, last_ = 0, written_ = 0, best_ = 0;
+};
+
+// Sees the cycles of a PipeWire graph that never reached a stream, or never left it, from the graph's own
+// clock: from one cycle to the next the clock advances by the first cycle's frames (at the graph's rate when
+// it resamples). What it advances beyond that is sound the stream never got or never gave. A clock that
+// goes back or changes its rate starts the count afresh.
+class CycleGapMeter {
+public:
+    void restart() { started_ = false; }
+
+    // Audio thread: a cycle at clock `ticks` (units of 1/clockRate s) moving `frames` at streamRate.
+    // Returns the frames (at streamRate) the stream missed since the last cycle.
+    uint64_t feed(uint64_t ticks, uint32_t clockRate, uint32_t frames, uint32_t streamRate) {
+        uint64_t lost = 0;
+        if (started_ && clockRate == clockRate_ && ticks > ticks_ && clockRate > 0 && streamRate > 0) {
+            const double advanced = double(ticks - ticks_) * streamRate / clockRate;
+            // A resampled cycle moves a frame more or less than it spans; half a cycle is no such rounding.
+            const double beyond = advanced - frames_;
+            if (beyond >= 0.5 * std::max(frames_, 1u)) lost = uint64_t(beyond + 0.5);
+        }
+        started_ = true;
+        ticks_ = ticks;
+        clockRate_ = clockRate;
+        frames_ = frames;
+        return lost;
+    }
+
+private:
+    bool started_ = false;
+    uint64_t ticks_ = 0;
+    uint32_t clockRate_ = 0;
+    uint32_t frames_ = 0;
 };
 
 // Keeps the audio thread out of a pump while the UI thread takes its blocks back.

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <string>
 
+#include "engine/device/sound_api.h"
 #include "engine/duplex_probe.h"
 #include "engine/wave_engine.h"
 
@@ -130,6 +131,7 @@ int stream(double seconds, const char* wavPath, bool untilError) {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    WaveSetBackend(&WaveSoundSystem());
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "probe" && argc == 3) return probe(std::atoi(argv[2]));

@@ -7,6 +7,8 @@
 #                             kill pipewire-pulse now, or with "pipewire" the PipeWire daemon itself
 #                             (ZQ_PULSE_SERVER_PID is pipewire-pulse's PID until then)
 #   zq_pulse_restart          after pipewire-pulse was killed: start it again, with the same sinks
+#   zq_pw_restart_core        after the PipeWire daemon was killed: start it, WirePlumber and pipewire-pulse
+#                             again on the same socket, with the same sinks
 #   zq_pulse_stop             stop every process started here (call it from a trap)
 
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -58,11 +60,12 @@ zq_pulse_start() {
     export XDG_RUNTIME_DIR=$run XDG_CONFIG_HOME=$conf XDG_STATE_HOME="$ZQ_PULSE_DIR/state"
     export DBUS_SESSION_BUS_ADDRESS="unix:path=$run/bus"
     export PULSE_SERVER="unix:$run/pulse/native"
-    # The graph runs at the program's rate; 64-sample cycles lose whole cycles on a small machine.
-    cat >"$conf/pipewire/pipewire.conf.d/zq.conf" <<'CONF'
+    # The graph runs at the program's rate (ZQ_PW_RATE: another, as a desktop's 48000); 64-sample cycles lose
+    # whole cycles on a small machine.
+    cat >"$conf/pipewire/pipewire.conf.d/zq.conf" <<CONF
 context.properties = {
-    default.clock.rate          = 11025
-    default.clock.allowed-rates = [ 11025 ]
+    default.clock.rate          = ${ZQ_PW_RATE:-11025}
+    default.clock.allowed-rates = [ ${ZQ_PW_RATE:-11025} ]
     default.clock.min-quantum   = 256
 }
 CONF
@@ -117,6 +120,20 @@ zq_pulse_restart() {
     zq_pw_wait 10 zq_pw_ready || { zq_pw_fail "the sinks are not linked"; return 1; }
     zq_pulse_keep_awake  # as on PulseAudio, so that no node is suspended between cases
     sleep 1
+}
+
+zq_pw_restart_core() {
+    local i
+    # The session manager and pipewire-pulse lost their server with it; the bench's recorders too.
+    for (( i = ${#ZQ_PW_DAEMONS[@]} - 1; i >= 1; i-- )); do zq_stop "${ZQ_PW_DAEMONS[i]}"; done
+    ZQ_PW_DAEMONS=("${ZQ_PW_DAEMONS[0]}")
+    zq_stop "${ZQ_PULSE_PIDS[@]}"
+    ZQ_PULSE_PIDS=()
+    zq_pw_daemon pipewire pipewire
+    ZQ_PW_CORE_PID=$!
+    zq_pw_wait 10 timeout 2 pw-link -l || { zq_pw_fail "pipewire did not come back"; return 1; }
+    zq_pw_daemon wireplumber wireplumber
+    zq_pulse_restart
 }
 
 zq_pulse_kill_server() {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/device/audio_device.h"
+#include "engine/device/sound_api.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ void waitForEvents(const Target& t, std::size_t count, int ms) {
 }
 
 std::unique_ptr<WaveDevice> open(WaveDirection direction, QObject* target) {
-    return std::unique_ptr<WaveDevice>(WaveRealBackend().open(direction, -1, WAVE_PCM_MONO_11025, target));
+    return std::unique_ptr<WaveDevice>(WaveSoundSystem().open(direction, -1, WAVE_PCM_MONO_11025, target));
 }
 
 TEST(RealDevice, CaptureFillsBlocksInQueueOrderOnlyAfterStart) {
@@ -137,8 +138,8 @@ TEST(RealDevice, BadHeadersAndFormatsAreRefused) {
     WaveFormat eightBit = WAVE_PCM_MONO_11025;
     eightBit.wBitsPerSample = 8;
     eightBit.nBlockAlign = 1;
-    EXPECT_EQ(WaveRealBackend().open(WaveDirection::Capture, -1, eightBit, &target), nullptr);
-    EXPECT_EQ(WaveRealBackend().open(WaveDirection::Capture, 1000, WAVE_PCM_MONO_11025, &target), nullptr);
+    EXPECT_EQ(WaveSoundSystem().open(WaveDirection::Capture, -1, eightBit, &target), nullptr);
+    EXPECT_EQ(WaveSoundSystem().open(WaveDirection::Capture, 1000, WAVE_PCM_MONO_11025, &target), nullptr);
 }
 
 TEST(RealDevice, BothDirectionsOpenTogetherWithoutATarget) {

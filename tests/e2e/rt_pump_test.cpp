@@ -3,6 +3,7 @@
 // thread out while blocks are taken back, and the choice of the sound system.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <thread>
@@ -276,6 +277,47 @@ TEST(UnderrunMeter, SeesWhatOutlastsTheServersBufferAndNothingElse) {
     EXPECT_GT(lostAndSeen(cases[6]).first, 5000);
 }
 
+// A graph whose clock advances by each cycle's frames, skipping cycles where told: frames per cycle at the
+// stream's rate, the clock at clockRate. Returns what the meter saw.
+uint64_t gapsSeen(uint32_t clockRate, uint32_t quantum, const std::vector<int>& skipped, int cycles = 400) {
+    CycleGapMeter meter;
+    uint64_t seen = 0, ticks = 5000;  // the clock does not start at 0
+    double exact = 0;                 // the stream's frames, fractional where it resamples
+    for (int n = 0; n < cycles; ++n) {
+        if (std::find(skipped.begin(), skipped.end(), n) != skipped.end()) ticks += quantum;
+        const double before = exact;
+        exact += quantum * 11025.0 / clockRate;
+        seen += meter.feed(ticks, clockRate, uint32_t(exact) - uint32_t(before), 11025);
+        ticks += quantum;
+    }
+    return seen;
+}
+
+TEST(CycleGapMeter, CountsTheCyclesTheGraphSkippedAndNothingElse) {
+    EXPECT_EQ(gapsSeen(11025, 256, {}), 0u);
+    EXPECT_EQ(gapsSeen(11025, 256, {7}), 256u);
+    EXPECT_EQ(gapsSeen(11025, 256, {7, 8, 9, 300}), 1024u);  // three in a row and one more
+    // At 48000 Hz a cycle of 1024 moves 235 or 236 frames: that rounding is no loss, a skipped cycle
+    // (235.2 frames) is, within a frame.
+    EXPECT_EQ(gapsSeen(48000, 1024, {}), 0u);
+    const uint64_t one = gapsSeen(48000, 1024, {50});
+    EXPECT_GE(one, 234u);
+    EXPECT_LE(one, 236u);
+
+    // A clock that goes back or changes its rate (the graph restarted or switched) is a new start.
+    CycleGapMeter meter;
+    EXPECT_EQ(meter.feed(1000, 11025, 256, 11025), 0u);
+    EXPECT_EQ(meter.feed(1256, 11025, 256, 11025), 0u);
+    EXPECT_EQ(meter.feed(100, 11025, 256, 11025), 0u);
+    EXPECT_EQ(meter.feed(356, 11025, 256, 11025), 0u);
+    EXPECT_EQ(meter.feed(90000, 48000, 235, 11025), 0u);
+    EXPECT_EQ(meter.feed(91024, 48000, 235, 11025), 0u);
+    // After a restart the first cycle only sets the clock.
+    meter.restart();
+    EXPECT_EQ(meter.feed(500000, 48000, 235, 11025), 0u);
+    EXPECT_EQ(meter.feed(502048, 48000, 235, 11025), 235u);
+}
+
 TEST(CallbackGate, NoAudioWorkRunsWhileClosed) {
     CallbackGate gate;
     EXPECT_TRUE(gate.enter());
@@ -361,6 +403,29 @@ TEST(SoundApiChoice, PulseThenAlsaThenJackOnlyAtTheProgramsRate) {
     EXPECT_EQ(m.asked, std::vector<SoundApi>{SoundApi::Alsa});  // what is not compiled in is never asked
 }
 
+TEST(SoundApiChoice, PipeWireFirstWhenItsServerAnswersAndAFrozenServerEndsTheChoice) {
+    Machine m;
+    m.compiled = {SoundApi::PipeWire, SoundApi::Pulse, SoundApi::Alsa, SoundApi::Jack};
+    m.reports = {{SoundApi::PipeWire, {4, 0}}, {SoundApi::Pulse, {3, 0}}, {SoundApi::Alsa, {2, 0}}};
+    EXPECT_EQ(m.choose().api, SoundApi::PipeWire);
+    EXPECT_EQ(m.asked, std::vector<SoundApi>{SoundApi::PipeWire});
+    EXPECT_EQ(m.choose("pulse").api, SoundApi::Pulse);  // pipewire-pulse, when asked for
+    EXPECT_EQ(m.choose("PipeWire").api, SoundApi::PipeWire);
+
+    m.reports[SoundApi::PipeWire].devices = 0;  // no server, or one without sound devices
+    EXPECT_EQ(m.choose().api, SoundApi::Pulse);
+    EXPECT_EQ(m.asked, (std::vector<SoundApi>{SoundApi::PipeWire, SoundApi::Pulse}));
+
+    // A server that took the connection and never answered: nothing else is tried, so no other system
+    // is opened behind the user's frozen one.
+    m.reports[SoundApi::PipeWire].hung = true;
+    SoundApiChoice c = m.choose();
+    EXPECT_EQ(c.api, SoundApi::None);
+    EXPECT_EQ(m.asked, std::vector<SoundApi>{SoundApi::PipeWire});
+    c = m.choose("pipewire");
+    EXPECT_EQ(c.note, "ZORIQ1_AUDIO_API=pipewire, but the PipeWire server does not answer");
+}
+
 TEST(SoundApiChoice, TheVariableForcesOneSystemAndABadValueIsSaid) {
     Machine m;
     m.reports = {{SoundApi::Pulse, {3, 0}}, {SoundApi::Alsa, {2, 0}}, {SoundApi::Jack, {1, 48000}}};
@@ -382,11 +447,11 @@ TEST(SoundApiChoice, TheVariableForcesOneSystemAndABadValueIsSaid) {
 
     c = m.choose("oss");
     EXPECT_EQ(c.api, SoundApi::Pulse);
-    EXPECT_EQ(c.note, "ZORIQ1_AUDIO_API=oss is not one of pulse, alsa, jack; choosing as usual");
+    EXPECT_EQ(c.note, "ZORIQ1_AUDIO_API=oss is not one of pipewire, pulse, alsa, jack; choosing as usual");
     m.compiled = {SoundApi::Pulse, SoundApi::Alsa};
     c = m.choose("jack");
     EXPECT_EQ(c.api, SoundApi::Pulse);
-    EXPECT_EQ(c.note, "ZORIQ1_AUDIO_API=jack, but this build of RtAudio has no JACK; choosing as usual");
+    EXPECT_EQ(c.note, "ZORIQ1_AUDIO_API=jack, but this build has no JACK; choosing as usual");
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 # windows on the private sound server, every fifth from the third ended by killing the server, which is
 # restarted on the same socket before the next run. Afterwards the process has as many threads and open
 # descriptors as after the first run and at most 1 MiB more resident memory; every WAV file is valid.
-# Usage: runner_cycles_e2e.sh DRIVER PULSE_ENV [COUNT]
+# Usage: runner_cycles_e2e.sh DRIVER PULSE_ENV [COUNT]   (PULSE_ENV pulse_env.sh or pipewire_env.sh; with the
+# latter, ZQ_KILL=pipewire kills the PipeWire daemon, which the native backend depends on)
 set -uo pipefail
 driver=$1
 source "$2" || exit
@@ -30,9 +31,10 @@ while kill -0 "$driver_pid" 2>/dev/null; do
         n=${request##*-}
         [ -e "$work/up-$n" ] && continue
         sleep 0.8  # some blocks flow first
-        zq_pulse_kill_server
+        zq_pulse_kill_server ${ZQ_KILL:-}
         sleep 0.3
-        zq_pulse_restart || fail "the sound server did not come back"
+        if [ "${ZQ_KILL:-}" = pipewire ]; then zq_pw_restart_core; else zq_pulse_restart; fi ||
+            fail "the sound server did not come back"
         touch "$work/up-$n"
     done
     sleep 0.1

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "dsp/filter_bank.h"
+#include "engine/device/sound_api.h"
 #include "runners/runners.h"
 #include "tests/support/runner_test_support.h"
 #include "ui/function_dlgs.h"
@@ -155,6 +156,7 @@ int Cycles(int count, const QString& dir, QStringList& messages, Owner& owner)
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
+    WaveSetBackend(&WaveSoundSystem());
     const bool cycles = argc > 3 && std::strcmp(argv[1], "cycles") == 0;
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
     const char* startedMarker = argc > 2 ? argv[2] : nullptr;
