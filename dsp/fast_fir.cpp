@@ -55,23 +55,25 @@
 namespace {
 
 constexpr double kU = 0x1p-53;
-constexpr uint32_t kMaxTaps = 65536;        // beyond this, tap by tap
-constexpr uint32_t kSizePerTap = 8;         // transform size / taps, at least
+constexpr uint32_t kMaxTaps = 65536;  // beyond this, tap by tap
+constexpr uint32_t kSizePerTap = 8;  // transform size / taps, at least
 constexpr uint32_t kMinSize = 2048;
-constexpr uint32_t kLocal = 1024;          // values transformed together while they stay in the cache
+constexpr uint32_t kLocal = 1024;  // values transformed together while they stay in the cache
 constexpr double kBoundSlack = 1.0 + 0x1p-20;
 
-double Gamma(double k)
-{
+double Gamma(double k) {
     return k * kU / (1.0 - k * kU);
 }
 
 // W doubles at a time, with the integer vectors of as many lanes.
-template <int W> struct Lanes;
-template <> struct Lanes<1> {
+template <int W>
+struct Lanes;
+template <>
+struct Lanes<1> {
     typedef double V;
 };
-template <> struct Lanes<4> {
+template <>
+struct Lanes<4> {
     typedef double V __attribute__((vector_size(32)));
     typedef int32_t I __attribute__((vector_size(16)));
     typedef int16_t S __attribute__((vector_size(8)));
@@ -79,24 +81,21 @@ template <> struct Lanes<4> {
 };
 
 template <typename T>
-[[gnu::always_inline]] inline T Load(const double* p)
-{
+[[gnu::always_inline]] inline T Load(const double* p) {
     T v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 
 template <typename T>
-[[gnu::always_inline]] inline void Store(double* p, const T& v)
-{
+[[gnu::always_inline]] inline void Store(double* p, const T& v) {
     std::memcpy(p, &v, sizeof v);
 }
 
 // The radix-4 butterflies without twiddles, in place on blocks 0..3: forwards
 // y_r = sum_s a_s (-i)^(rs), backwards a_s = sum_r y_r i^(rs).
 template <typename T>
-[[gnu::always_inline]] inline void Dif4(T& r0, T& i0, T& r1, T& i1, T& r2, T& i2, T& r3, T& i3)
-{
+[[gnu::always_inline]] inline void Dif4(T& r0, T& i0, T& r1, T& i1, T& r2, T& i2, T& r3, T& i3) {
     const T tr0 = r0 + r2, ti0 = i0 + i2, tr1 = r0 - r2, ti1 = i0 - i2;
     const T tr2 = r1 + r3, ti2 = i1 + i3, dr = r1 - r3, di = i1 - i3;
     r0 = tr0 + tr2;
@@ -110,8 +109,7 @@ template <typename T>
 }
 
 template <typename T>
-[[gnu::always_inline]] inline void Dit4(T& r0, T& i0, T& r1, T& i1, T& r2, T& i2, T& r3, T& i3)
-{
+[[gnu::always_inline]] inline void Dit4(T& r0, T& i0, T& r1, T& i1, T& r2, T& i2, T& r3, T& i3) {
     const T sr0 = r0 + r2, si0 = i0 + i2, sr1 = r0 - r2, si1 = i0 - i2;
     const T sr2 = r1 + r3, si2 = i1 + i3, dr = r1 - r3, di = i1 - i3;
     r0 = sr0 + sr2;
@@ -125,16 +123,14 @@ template <typename T>
 }
 
 template <typename T>
-[[gnu::always_inline]] inline void Mul(T& r, T& i, const T& c, const T& s)
-{
+[[gnu::always_inline]] inline void Mul(T& r, T& i, const T& c, const T& s) {
     const T nr = r * c - i * s;
     i = r * s + i * c;
     r = nr;
 }
 
 template <typename T>
-[[gnu::always_inline]] inline void MulConj(T& r, T& i, const T& c, const T& s)
-{
+[[gnu::always_inline]] inline void MulConj(T& r, T& i, const T& c, const T& s) {
     const T nr = r * c + i * s;
     i = i * c - r * s;
     r = nr;
@@ -143,8 +139,7 @@ template <typename T>
 #if defined(__x86_64__)
 using V4 = Lanes<4>::V;
 
-[[gnu::always_inline]] inline void Transpose(V4& a, V4& b, V4& c, V4& d)
-{
+[[gnu::always_inline]] inline void Transpose(V4& a, V4& b, V4& c, V4& d) {
     const V4 t0 = __builtin_shufflevector(a, b, 0, 4, 2, 6), t1 = __builtin_shufflevector(a, b, 1, 5, 3, 7);
     const V4 t2 = __builtin_shufflevector(c, d, 0, 4, 2, 6), t3 = __builtin_shufflevector(c, d, 1, 5, 3, 7);
     a = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
@@ -159,8 +154,7 @@ struct FreeDeleter {
 };
 using Buffer = std::unique_ptr<double, FreeDeleter>;
 
-Buffer Allocate(size_t doubles)
-{
+Buffer Allocate(size_t doubles) {
     void* p = std::aligned_alloc(64, (doubles * sizeof(double) + 63) / 64 * 64);
     if (!p) throw std::bad_alloc();
     return Buffer(static_cast<double*>(p));
@@ -171,44 +165,44 @@ Buffer Allocate(size_t doubles)
 struct FastFir::Plan {
     struct Stage {
         uint32_t radix, quarter;  // quarter: a radix-4 stage's span / 4, a radix-2 stage's span / 2
-        size_t twiddles;          // offset in m_twiddles
+        size_t twiddles;  // offset in m_twiddles
     };
     std::vector<double> m_taps;
     uint32_t m_count = 0;
     bool m_vector = false;
-    uint32_t m_size = 0;            // transform size, a power of two; 0: tap by tap throughout
-    std::vector<Stage> m_stages;    // forward order
+    uint32_t m_size = 0;  // transform size, a power of two; 0: tap by tap throughout
+    std::vector<Stage> m_stages;  // forward order
     std::vector<double> m_twiddles;
     std::vector<double> m_spectrumRe, m_spectrumIm;  // the scaled taps' transform divided by m_size
-    double m_unscale = 1.0;         // taps = scaled taps * m_unscale, a power of two
+    double m_unscale = 1.0;  // taps = scaled taps * m_unscale, a power of two
     double m_errorPerEnergy = 0.0;  // transform's error per unit of the input pair's 2-norm
-    double m_errorPerPeak = 0.0;    // tap-by-tap sum's error per unit of the input's largest magnitude
+    double m_errorPerPeak = 0.0;  // tap-by-tap sum's error per unit of the input's largest magnitude
 
     Plan(const double* coefficients, uint32_t count, FirIsa isa);
-    template <int W, bool Back> void Stage(size_t s, double* re, double* im, uint32_t len) const;
-    template <int W> void Transform(double* re, double* im, bool convolve) const;
-    template <int W> size_t Filter(const int16_t* x, size_t n, int16_t* out, size_t* clipped) const;
+    template <int W, bool Back>
+    void Stage(size_t s, double* re, double* im, uint32_t len) const;
+    template <int W>
+    void Transform(double* re, double* im, bool convolve) const;
+    template <int W>
+    size_t Filter(const int16_t* x, size_t n, int16_t* out, size_t* clipped) const;
     void ForwardVector(double* re, double* im) const;
     size_t FilterVector(const int16_t* x, size_t n, int16_t* out, size_t* clipped) const;
     size_t Clipped(const int16_t* x, const int16_t* out, size_t n, const double* y, double bound) const;
 };
 
 FastFir::FastFir(const double* coefficients, uint32_t count, FirIsa isa)
-    : m_plan(std::make_unique<Plan>(coefficients, count, isa))
-{
-}
+    : m_plan(std::make_unique<Plan>(coefficients, count, isa)) {}
 
 FastFir::~FastFir() = default;
 
-size_t FastFir::Stride() const
-{
+size_t FastFir::Stride() const {
     return m_plan->m_size == 0 ? 0 : 2 * (m_plan->m_size - (m_plan->m_count - 1));
 }
 
 FastFir::Plan::Plan(const double* coefficients, uint32_t count, FirIsa isa)
-    : m_taps(coefficients, coefficients + count), m_count(count),
-      m_vector(FirIsaSupported(isa) && (isa == FirIsa::Avx2 || isa == FirIsa::Avx512))
-{
+    : m_taps(coefficients, coefficients + count),
+      m_count(count),
+      m_vector(FirIsaSupported(isa) && (isa == FirIsa::Avx2 || isa == FirIsa::Avx512)) {
 #if !defined(__x86_64__)
     m_vector = false;
 #endif
@@ -298,8 +292,7 @@ FastFir::Plan::Plan(const double* coefficients, uint32_t count, FirIsa isa)
     const double g = log2 * kU + twiddleLayers * tau;
     const double rho = g / (1.0 - g);
     const double r1 = 1.0 + rho;
-    m_errorPerEnergy =
-        norm2 * (rho * (1.0 + sigma) * r1 * r1 + sigma * r1 * r1 + rho * (2.0 + rho)) * kBoundSlack;
+    m_errorPerEnergy = norm2 * (rho * (1.0 + sigma) * r1 * r1 + sigma * r1 * r1 + rho * (2.0 + rho)) * kBoundSlack;
     m_errorPerPeak = Gamma(count) * norm1 * kBoundSlack;
 }
 
@@ -308,8 +301,7 @@ FastFir::Plan::Plan(const double* coefficients, uint32_t count, FirIsa isa)
 // span 16 also does the last one (span 4): after the first, each group of the second lies in one vector,
 // so a transpose puts the groups in lanes. That result stays transposed; backwards starts from it.
 template <int W, bool Back>
-[[gnu::always_inline]] inline void FastFir::Plan::Stage(size_t s, double* re, double* im, uint32_t len) const
-{
+[[gnu::always_inline]] inline void FastFir::Plan::Stage(size_t s, double* re, double* im, uint32_t len) const {
     using T = typename Lanes<W>::V;
     const uint32_t q = m_stages[s].quarter;
     const double* tw = m_twiddles.data() + m_stages[s].twiddles;
@@ -389,8 +381,7 @@ template <int W, bool Back>
 // whole array; the rest go block by block, each block through all of them (both ways) while it stays in
 // the first-level cache. Every value sees the same operations in the same order either way.
 template <int W>
-[[gnu::always_inline]] inline void FastFir::Plan::Transform(double* re, double* im, bool convolve) const
-{
+[[gnu::always_inline]] inline void FastFir::Plan::Transform(double* re, double* im, bool convolve) const {
     using T = typename Lanes<W>::V;
     const size_t stages = W == 4 ? m_stages.size() - 1 : m_stages.size();
     const uint32_t local = std::min(kLocal, m_size);
@@ -416,8 +407,7 @@ template <int W>
 // Of n outputs, those clamped: only a sample at either end of the range can be. The sum lies within bound of
 // the transform's value y * m_unscale (y null: no value), which decides it but within bound of the edge,
 // where the sum itself is made.
-size_t FastFir::Plan::Clipped(const int16_t* x, const int16_t* out, size_t n, const double* y, double bound) const
-{
+size_t FastFir::Plan::Clipped(const int16_t* x, const int16_t* out, size_t n, const double* y, double bound) const {
     size_t clipped = 0;
     for (size_t k = 0; k < n; ++k) {
         if (out[k] != 32767 && out[k] != -32768) continue;
@@ -434,8 +424,7 @@ size_t FastFir::Plan::Clipped(const int16_t* x, const int16_t* out, size_t n, co
 
 template <int W>
 [[gnu::always_inline]] inline size_t FastFir::Plan::Filter(const int16_t* x, size_t n, int16_t* out,
-                                                           size_t* clipped) const
-{
+                                                           size_t* clipped) const {
     using T = typename Lanes<W>::V;
     const uint32_t N = m_size, m = m_count;
     const size_t valid = N - (m - 1);
@@ -547,20 +536,17 @@ template <int W>
 }
 
 #if defined(__x86_64__)
-__attribute__((target("avx2"))) void FastFir::Plan::ForwardVector(double* re, double* im) const
-{
+__attribute__((target("avx2"))) void FastFir::Plan::ForwardVector(double* re, double* im) const {
     Transform<4>(re, im, false);
 }
 
 __attribute__((target("avx2"))) size_t FastFir::Plan::FilterVector(const int16_t* x, size_t n, int16_t* out,
-                                                                     size_t* clipped) const
-{
+                                                                   size_t* clipped) const {
     return Filter<4>(x, n, out, clipped);
 }
 #endif
 
-size_t FastFir::Filter(const int16_t* x, size_t n, int16_t* out, size_t* clipped) const
-{
+size_t FastFir::Filter(const int16_t* x, size_t n, int16_t* out, size_t* clipped) const {
     const Plan& p = *m_plan;
     if (p.m_count == 0) {
         std::fill(out, out + n, int16_t{0});

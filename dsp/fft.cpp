@@ -4,12 +4,13 @@
 
 namespace {
 
-bool IsPowerOfTwo(uint32_t n) { return n != 0 && (n & (n - 1)) == 0; }
+bool IsPowerOfTwo(uint32_t n) {
+    return n != 0 && (n & (n - 1)) == 0;
+}
 
 }  // namespace
 
-int FftLog2(uint32_t n)
-{
+int FftLog2(uint32_t n) {
     if (n < 2 || (n & 1) != 0) return 0;
     int bits = 0;
     while ((n & 1) == 0) {
@@ -19,8 +20,7 @@ int FftLog2(uint32_t n)
     return bits;
 }
 
-int FftBitReverse(uint32_t index, unsigned bits)
-{
+int FftBitReverse(uint32_t index, unsigned bits) {
     // Past 64 rounds every bit of index has been shifted out of the result again.
     if (bits > 64) return 0;
     uint32_t result = 0;
@@ -31,8 +31,7 @@ int FftBitReverse(uint32_t index, unsigned bits)
     return static_cast<int>(result);
 }
 
-int Fft(uint32_t n, int direction, const double* inRe, const double* inIm, double* outRe, double* outIm)
-{
+int Fft(uint32_t n, int direction, const double* inRe, const double* inIm, double* outRe, double* outIm) {
     if (n == 0) return 0;
     if (!IsPowerOfTwo(n)) {
         // The butterflies would index past n; leave defined zeros instead of a transform.

@@ -1,8 +1,8 @@
 #include "dsp/filter_bank.h"
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 double BankCoefficients[FIR_MAX_COEFFICIENTS];
 int32_t BankCoefficientCount = 0;
@@ -13,8 +13,7 @@ namespace {
 class BankFile {
 public:
     explicit BankFile(const std::string& path) : f_(path.empty() ? nullptr : std::fopen(path.c_str(), "rb")) {}
-    ~BankFile()
-    {
+    ~BankFile() {
         if (f_) std::fclose(f_);
     }
     BankFile(const BankFile&) = delete;
@@ -22,16 +21,14 @@ public:
 
     bool IsOpen() const { return f_ != nullptr; }
     bool Read(void* to, size_t bytes) { return std::fread(to, 1, bytes, f_) == bytes; }
-    bool ReadInt32(int32_t* value)
-    {
+    bool ReadInt32(int32_t* value) {
         unsigned char b[4];
         if (!Read(b, 4)) return false;
         const uint32_t u = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
         *value = static_cast<int32_t>(u);
         return true;
     }
-    bool ReadDouble(double* value)
-    {
+    bool ReadDouble(double* value) {
         unsigned char b[8];
         if (!Read(b, 8)) return false;
         uint64_t u = 0;
@@ -47,8 +44,7 @@ private:
 
 }  // namespace
 
-std::string FilterBankPath()
-{
+std::string FilterBankPath() {
     // The link target has no length limit of its own: grow the buffer until it fits.
     std::string exe(256, '\0');
     for (;;) {
@@ -66,26 +62,22 @@ std::string FilterBankPath()
     return exe + "FirFilter.fib";
 }
 
-std::string FilterNameText(const char field[FILTER_NAME_SIZE])
-{
+std::string FilterNameText(const char field[FILTER_NAME_SIZE]) {
     // A field without a zero byte is cut to 127 characters, never read past its end.
     size_t len = 0;
     while (len < FILTER_NAME_SIZE - 1 && field[len] != '\0') ++len;
     return std::string(field, len);
 }
 
-int FilterBankReadIndex(int capacity, int* count, char (*names)[FILTER_NAME_SIZE])
-{
+int FilterBankReadIndex(int capacity, int* count, char (*names)[FILTER_NAME_SIZE]) {
     return FilterBankReadIndexAt(FilterBankPath(), capacity, count, names);
 }
 
-int FilterBankReadFilter(int index, char name[FILTER_NAME_SIZE], int* count)
-{
+int FilterBankReadFilter(int index, char name[FILTER_NAME_SIZE], int* count) {
     return FilterBankReadFilterAt(FilterBankPath(), index, name, count);
 }
 
-int FilterBankReadIndexAt(const std::string& path, int capacity, int* count, char (*names)[FILTER_NAME_SIZE])
-{
+int FilterBankReadIndexAt(const std::string& path, int capacity, int* count, char (*names)[FILTER_NAME_SIZE]) {
     BankFile file(path);
     if (!file.IsOpen()) return FILTER_BANK_ERR_OPEN;
     int32_t n = 0;
@@ -100,8 +92,7 @@ int FilterBankReadIndexAt(const std::string& path, int capacity, int* count, cha
     return FILTER_BANK_OK;
 }
 
-int FilterBankReadFilterAt(const std::string& path, int index, char name[FILTER_NAME_SIZE], int* count)
-{
+int FilterBankReadFilterAt(const std::string& path, int index, char name[FILTER_NAME_SIZE], int* count) {
     BankCoefficientCount = 0;
     name[0] = '\0';
     BankFile file(path);
@@ -110,8 +101,8 @@ int FilterBankReadFilterAt(const std::string& path, int index, char name[FILTER_
     if (!file.ReadInt32(&n)) return FILTER_BANK_ERR_READ;
     if (index < 0 || index >= n) return FILTER_BANK_ERR_RANGE;
     int32_t position = 0, k = 0;
-    if (!file.Seek(FILTER_BANK_HEADER_SIZE + FILTER_INDEX_ENTRY_SIZE * int64_t(index)) || !file.Read(name, FILTER_NAME_SIZE) ||
-        !file.ReadInt32(&position))
+    if (!file.Seek(FILTER_BANK_HEADER_SIZE + FILTER_INDEX_ENTRY_SIZE * int64_t(index)) ||
+        !file.Read(name, FILTER_NAME_SIZE) || !file.ReadInt32(&position))
         return FILTER_BANK_ERR_READ;
     if (!file.ReadInt32(&k)) return FILTER_BANK_ERR_READ;
     *count = k;

@@ -3,23 +3,19 @@
 #include <algorithm>
 #include <cmath>
 
-double FirGainDb(const double* c, uint32_t count, double f, double rate)
-{
+double FirGainDb(const double* c, uint32_t count, double f, double rate) {
     std::complex<double> sum = 0.0;
     const double w = -2.0 * M_PI * f / rate;
     for (uint32_t k = 0; k < count; ++k) sum += c[k] * std::polar(1.0, w * static_cast<double>(k));
     return std::max(-200.0, 20.0 * std::log10(std::abs(sum) + 1e-300));
 }
 
-void FirMagnitudeResponse(const double* c, uint32_t count, double rate, int points, double* db)
-{
+void FirMagnitudeResponse(const double* c, uint32_t count, double rate, int points, double* db) {
     for (int i = 0; i < points; ++i) db[i] = FirGainDb(c, count, rate / 2.0 * i / (points - 1), rate);
 }
 
-uint32_t FirClippedSamples(const int16_t* inputRing, int32_t inputBlock, const int16_t* outputRing,
-                           int32_t outputBlock, uint32_t blockLength, int32_t blocksPerRing, const double* c,
-                           uint32_t count)
-{
+uint32_t FirClippedSamples(const int16_t* inputRing, int32_t inputBlock, const int16_t* outputRing, int32_t outputBlock,
+                           uint32_t blockLength, int32_t blocksPerRing, const double* c, uint32_t count) {
     const uint64_t L = blockLength;
     if (L == 0 || count == 0 || blocksPerRing <= 0 || outputBlock < 0 || outputBlock >= blocksPerRing) return 0;
     const uint64_t ringSize = L * static_cast<uint64_t>(blocksPerRing);
@@ -43,12 +39,9 @@ uint32_t FirClippedSamples(const int16_t* inputRing, int32_t inputBlock, const i
 }
 
 FirResponseEstimate::FirResponseEstimate(int fftSize)
-    : m_n(fftSize), m_prevRe(fftSize), m_prevIm(fftSize), m_sry(fftSize / 2 + 1), m_srx(fftSize / 2 + 1)
-{
-}
+    : m_n(fftSize), m_prevRe(fftSize), m_prevIm(fftSize), m_sry(fftSize / 2 + 1), m_srx(fftSize / 2 + 1) {}
 
-void FirResponseEstimate::Clear()
-{
+void FirResponseEstimate::Clear() {
     m_blocks = 0;
     m_hasPrevious = false;
     std::fill(m_sry.begin(), m_sry.end(), std::complex<double>());
@@ -56,8 +49,7 @@ void FirResponseEstimate::Clear()
     m_levelsValid = false;
 }
 
-void FirResponseEstimate::AddBlock(const double* inRe, const double* inIm, const double* outRe, const double* outIm)
-{
+void FirResponseEstimate::AddBlock(const double* inRe, const double* inIm, const double* outRe, const double* outIm) {
     const int n = m_n;
     if (m_hasPrevious) {
         const int mask = n - 1;
@@ -81,15 +73,13 @@ void FirResponseEstimate::AddBlock(const double* inRe, const double* inIm, const
     m_hasPrevious = true;
 }
 
-void FirResponseEstimate::Levels() const
-{
+void FirResponseEstimate::Levels() const {
     m_strongest = 0;
     for (size_t k = 0; k < m_srx.size(); ++k) m_strongest = std::max(m_strongest, std::abs(m_srx[k]));
     m_levelsValid = true;
 }
 
-bool FirResponseEstimate::GainDb(int k, double* db) const
-{
+bool FirResponseEstimate::GainDb(int k, double* db) const {
     if (k < 0 || k > m_n / 2 || m_blocks == 0) return false;
     if (!m_levelsValid) Levels();
     const double level = std::abs(m_srx[k]);

@@ -13,9 +13,8 @@ void FirMagnitudeResponse(const double* coefficients, uint32_t count, double rat
 
 // How many samples of the output block FirConvolve (same arguments) had to clamp: those whose sum,
 // truncated toward zero, lies outside -32768 .. 32767. Only the samples at either limit are summed again.
-uint32_t FirClippedSamples(const int16_t* inputRing, int32_t inputBlock, const int16_t* outputRing,
-                           int32_t outputBlock, uint32_t blockLength, int32_t blocksPerRing,
-                           const double* coefficients, uint32_t count);
+uint32_t FirClippedSamples(const int16_t* inputRing, int32_t inputBlock, const int16_t* outputRing, int32_t outputBlock,
+                           uint32_t blockLength, int32_t blocksPerRing, const double* coefficients, uint32_t count);
 
 // The measured magnitude response, averaged over blocks, from the unwindowed transforms (Fft direction 0)
 // of each input block and of the output block made from it, blocks taken in order.

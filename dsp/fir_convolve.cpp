@@ -18,8 +18,7 @@ namespace {
 constexpr uint32_t kWindowSize = 4096;
 constexpr uint32_t kMaxWindowTaps = 2048;
 
-inline int16_t ToSample(double sum)
-{
+inline int16_t ToSample(double sum) {
     if (sum != sum) return 0;  // NaN has no sample value; coefficients such as 1e999 can produce it
     if (sum < -32768.0)
         sum = -32768.0;
@@ -31,8 +30,7 @@ inline int16_t ToSample(double sum)
 // The plain loop: the ring itself is the filter's history, the mask makes the taps wrap
 // from the start of the block into the blocks before it.
 void PlainFilter(const int16_t* in, uint64_t mask, uint64_t first, const double* c, uint32_t count, uint32_t n,
-                 int16_t* out)
-{
+                 int16_t* out) {
     for (uint32_t i = 0; i < n; ++i) {
         uint64_t e = first + i;
         double acc = 0.0;
@@ -44,17 +42,26 @@ void PlainFilter(const int16_t* in, uint64_t mask, uint64_t first, const double*
     }
 }
 
-template <int W> struct Lanes;
-template <> struct Lanes<2> { typedef double V __attribute__((vector_size(16))); };
-template <> struct Lanes<4> { typedef double V __attribute__((vector_size(32))); };
-template <> struct Lanes<8> { typedef double V __attribute__((vector_size(64))); };
+template <int W>
+struct Lanes;
+template <>
+struct Lanes<2> {
+    typedef double V __attribute__((vector_size(16)));
+};
+template <>
+struct Lanes<4> {
+    typedef double V __attribute__((vector_size(32)));
+};
+template <>
+struct Lanes<8> {
+    typedef double V __attribute__((vector_size(64)));
+};
 
 // Output t of the tile reads window[count - 1 + t - j] for tap j. W lanes per vector, R vectors
 // per pass so that R independent additions hide the adder's latency.
 template <int W, int R>
 [[gnu::always_inline]] inline void WindowFilter(const double* window, const double* c, uint32_t count, uint32_t n,
-                                                int16_t* out)
-{
+                                                int16_t* out) {
     using V = typename Lanes<W>::V;
     uint32_t t = 0;
     for (; t + W * R <= n; t += W * R) {
@@ -88,26 +95,22 @@ template <int W, int R>
 using WindowFilterFn = void (*)(const double*, const double*, uint32_t, uint32_t, int16_t*);
 
 #if defined(__x86_64__)
-void WindowFilterSse2(const double* w, const double* c, uint32_t count, uint32_t n, int16_t* out)
-{
+void WindowFilterSse2(const double* w, const double* c, uint32_t count, uint32_t n, int16_t* out) {
     WindowFilter<2, 8>(w, c, count, n, out);
 }
 
 __attribute__((target("avx2"))) void WindowFilterAvx2(const double* w, const double* c, uint32_t count, uint32_t n,
-                                                      int16_t* out)
-{
+                                                      int16_t* out) {
     WindowFilter<4, 8>(w, c, count, n, out);
 }
 
-__attribute__((target("avx512f"))) void WindowFilterAvx512(const double* w, const double* c, uint32_t count,
-                                                           uint32_t n, int16_t* out)
-{
+__attribute__((target("avx512f"))) void WindowFilterAvx512(const double* w, const double* c, uint32_t count, uint32_t n,
+                                                           int16_t* out) {
     WindowFilter<8, 8>(w, c, count, n, out);
 }
 #endif
 
-WindowFilterFn WindowFilterFor(FirIsa isa)
-{
+WindowFilterFn WindowFilterFor(FirIsa isa) {
 #if defined(__x86_64__)
     switch (isa) {
     case FirIsa::Sse2: return WindowFilterSse2;
@@ -123,8 +126,7 @@ WindowFilterFn WindowFilterFor(FirIsa isa)
 
 }  // namespace
 
-bool FirIsaSupported(FirIsa isa)
-{
+bool FirIsaSupported(FirIsa isa) {
     switch (isa) {
     case FirIsa::Scalar: return true;
 #if defined(__x86_64__)
@@ -138,8 +140,7 @@ bool FirIsaSupported(FirIsa isa)
     return false;
 }
 
-FirIsa FirIsaSelected()
-{
+FirIsa FirIsaSelected() {
     static const FirIsa selected = [] {
         for (FirIsa isa : {FirIsa::Avx512, FirIsa::Avx2, FirIsa::Sse2})
             if (FirIsaSupported(isa)) return isa;
@@ -148,8 +149,7 @@ FirIsa FirIsaSelected()
     return selected;
 }
 
-const char* FirIsaName(FirIsa isa)
-{
+const char* FirIsaName(FirIsa isa) {
     switch (isa) {
     case FirIsa::Scalar: return "scalar";
     case FirIsa::Sse2: return "sse2";
@@ -159,10 +159,8 @@ const char* FirIsaName(FirIsa isa)
     return "?";
 }
 
-int FirConvolveWith(FirIsa isa, const int16_t* inputRing, int32_t inputBlock, int16_t* outputRing,
-                    int32_t outputBlock, uint32_t blockLength, int32_t blocksPerRing, const double* coefficients,
-                    uint32_t count)
-{
+int FirConvolveWith(FirIsa isa, const int16_t* inputRing, int32_t inputBlock, int16_t* outputRing, int32_t outputBlock,
+                    uint32_t blockLength, int32_t blocksPerRing, const double* coefficients, uint32_t count) {
     const uint64_t L = blockLength;
     if (L == 0 || blocksPerRing <= 0 || outputBlock < 0 || outputBlock >= blocksPerRing) return 1;
     const uint64_t ringSize = L * static_cast<uint64_t>(blocksPerRing);
@@ -194,14 +192,12 @@ int FirConvolveWith(FirIsa isa, const int16_t* inputRing, int32_t inputBlock, in
 }
 
 int FirConvolve(const int16_t* inputRing, int32_t inputBlock, int16_t* outputRing, int32_t outputBlock,
-                uint32_t blockLength, int32_t blocksPerRing, const double* coefficients, uint32_t count)
-{
-    return FirConvolveWith(FirIsaSelected(), inputRing, inputBlock, outputRing, outputBlock, blockLength,
-                           blocksPerRing, coefficients, count);
+                uint32_t blockLength, int32_t blocksPerRing, const double* coefficients, uint32_t count) {
+    return FirConvolveWith(FirIsaSelected(), inputRing, inputBlock, outputRing, outputBlock, blockLength, blocksPerRing,
+                           coefficients, count);
 }
 
-void FirConvolveSpan(const int16_t* x, size_t n, const double* coefficients, uint32_t count, int16_t* out)
-{
+void FirConvolveSpan(const int16_t* x, size_t n, const double* coefficients, uint32_t count, int16_t* out) {
     const WindowFilterFn filter = WindowFilterFor(FirIsaSelected());
     if (count == 0 || !filter || count > kMaxWindowTaps) {
         for (size_t i = 0; i < n; ++i) out[i] = FirConvolveSample(x + i, coefficients, count);
@@ -217,14 +213,12 @@ void FirConvolveSpan(const int16_t* x, size_t n, const double* coefficients, uin
     }
 }
 
-double FirConvolveSum(const int16_t* x, const double* coefficients, uint32_t count)
-{
+double FirConvolveSum(const int16_t* x, const double* coefficients, uint32_t count) {
     double acc = 0.0;
     for (uint32_t j = 0; j < count; ++j) acc += static_cast<double>(x[-static_cast<ptrdiff_t>(j)]) * coefficients[j];
     return acc;
 }
 
-int16_t FirConvolveSample(const int16_t* x, const double* coefficients, uint32_t count)
-{
+int16_t FirConvolveSample(const int16_t* x, const double* coefficients, uint32_t count) {
     return ToSample(FirConvolveSum(x, coefficients, count));
 }

@@ -13,6 +13,5 @@ FirIsa FirIsaSelected();
 const char* FirIsaName(FirIsa isa);
 
 // FirConvolve computed with the given variant (which must be supported).
-int FirConvolveWith(FirIsa isa, const int16_t* inputRing, int32_t inputBlock, int16_t* outputRing,
-                    int32_t outputBlock, uint32_t blockLength, int32_t blocksPerRing, const double* coefficients,
-                    uint32_t count);
+int FirConvolveWith(FirIsa isa, const int16_t* inputRing, int32_t inputBlock, int16_t* outputRing, int32_t outputBlock,
+                    uint32_t blockLength, int32_t blocksPerRing, const double* coefficients, uint32_t count);

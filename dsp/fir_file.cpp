@@ -24,8 +24,7 @@ enum class LineResult { Line, End, Error };
 constexpr size_t kPieceLength = 511;
 
 // The next piece, without its LF or CR LF. Its text ends at a zero byte, as it would in a C string.
-LineResult ReadPiece(std::FILE* f, std::string& line)
-{
+LineResult ReadPiece(std::FILE* f, std::string& line) {
     char piece[kPieceLength];
     size_t length = 0;
     bool ended = false;
@@ -34,8 +33,10 @@ LineResult ReadPiece(std::FILE* f, std::string& line)
         if (c == EOF) break;
         if (c == '\r') {
             const int next = std::getc(f);
-            if (next == '\n' || next == EOF) c = '\n';
-            else std::ungetc(next, f);
+            if (next == '\n' || next == EOF)
+                c = '\n';
+            else
+                std::ungetc(next, f);
         }
         if (c == '\n') {
             ended = true;
@@ -49,13 +50,16 @@ LineResult ReadPiece(std::FILE* f, std::string& line)
     return LineResult::Line;
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // The C locale's white space, whatever locale the process runs in.
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
-locale_t CLocale()
-{
+locale_t CLocale() {
     static const locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
     return c;
 }
@@ -64,8 +68,7 @@ locale_t CLocale()
 // exponent letter e, E, d or D); 0.0 when the token does not start with one. The number is
 // rewritten with an 'e' exponent and converted in the C locale, so a German or French
 // locale, where the decimal point is a comma, reads the same values.
-double TokenValue(const char* p, const char* end)
-{
+double TokenValue(const char* p, const char* end) {
     while (p < end && IsSpace(*p)) ++p;
     std::string number;
     if (p < end && (*p == '+' || *p == '-')) number.push_back(*p++);
@@ -90,11 +93,12 @@ double TokenValue(const char* p, const char* end)
     return strtod_l(number.c_str(), nullptr, c);
 }
 
-bool IsSeparator(char c) { return c == ' ' || c == ',' || c == '\t' || c == '\n'; }
+bool IsSeparator(char c) {
+    return c == ' ' || c == ',' || c == '\t' || c == '\n';
+}
 
 // Stores the line's values; false when the 1001st would be stored.
-bool StoreValues(const std::string& line)
-{
+bool StoreValues(const std::string& line) {
     const char* p = line.data();
     const char* end = p + line.size();
     for (;;) {
@@ -108,8 +112,7 @@ bool StoreValues(const std::string& line)
 }
 
 // The text between the leading ';' characters and the next ';'.
-std::string DescriptionOf(const std::string& line)
-{
+std::string DescriptionOf(const std::string& line) {
     const size_t start = line.find_first_not_of(';');
     if (start == std::string::npos) return std::string();
     const size_t stop = line.find(';', start);
@@ -118,8 +121,7 @@ std::string DescriptionOf(const std::string& line)
 
 // Only a regular file: a FIFO would block the caller and /dev/zero never end. Opened without blocking, so
 // that a FIFO is refused rather than waited on.
-std::FILE* OpenRegular(const char* path)
-{
+std::FILE* OpenRegular(const char* path) {
     if (!path) return nullptr;
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
@@ -137,8 +139,7 @@ std::FILE* OpenRegular(const char* path)
 class TextFile {
 public:
     explicit TextFile(const char* path) : f_(OpenRegular(path)) {}
-    ~TextFile()
-    {
+    ~TextFile() {
         if (f_) std::fclose(f_);
     }
     TextFile(const TextFile&) = delete;
@@ -151,8 +152,7 @@ private:
 
 }  // namespace
 
-int FirFileRead(const char* path, char description[FIR_DESCRIPTION_SIZE], int* count)
-{
+int FirFileRead(const char* path, char description[FIR_DESCRIPTION_SIZE], int* count) {
     UserCoefficientCount = 0;
     description[0] = '\0';
     TextFile file(path);

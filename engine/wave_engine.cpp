@@ -27,7 +27,7 @@ public:
         if (--m_nDepth == 0 && m_bClosed) delete this;
         return true;
     }
-    int m_nDepth = 0;        // > 0 while one of its notifications is being handled
+    int m_nDepth = 0;  // > 0 while one of its notifications is being handled
     bool m_bClosed = false;  // detached from the engine, waiting for its handlers to return
 };
 
@@ -343,7 +343,6 @@ long WaveWndProc(QObject* window, unsigned message, uintptr_t wParam, intptr_t l
         if (!playbackOpen || !isOneOf(header, outputHeaders)) return 1;
         return playbackDone(header);
     }
-    default:
-        return 0;
+    default: return 0;
     }
 }

@@ -28,20 +28,20 @@ enum {
     WAVE_OK = 0,
     WAVE_ERR_STATE = 1,
     // WaveInOpen, WaveOutOpen
-    WAVE_OPEN_ERR_RING = 2,           // no memory for the ring
-    WAVE_OPEN_ERR_HEADER = 3,         // no memory for a block header
-    WAVE_OPEN_ERR_DEVICE = 101,       // the device cannot be opened
-    WAVE_OUT_OPEN_ERR_FILE = 102,     // WaveOutOpen: the WAV file cannot be created
+    WAVE_OPEN_ERR_RING = 2,  // no memory for the ring
+    WAVE_OPEN_ERR_HEADER = 3,  // no memory for a block header
+    WAVE_OPEN_ERR_DEVICE = 101,  // the device cannot be opened
+    WAVE_OUT_OPEN_ERR_FILE = 102,  // WaveOutOpen: the WAV file cannot be created
     // WaveInStart
     WAVE_IN_START_ERR_PREPARE = 102,
     WAVE_IN_START_ERR_ADDBUFFER = 103,
     WAVE_IN_START_ERR_START = 104,
     // WaveInStop, WaveOutStop
-    WAVE_STOP_ERR_RESET = 101,        // the device did not stop: still running
+    WAVE_STOP_ERR_RESET = 101,  // the device did not stop: still running
     // WaveInClose, WaveOutClose
-    WAVE_CLOSE_ERR_DEVICE = 101,      // the device refused to close: still open
-    WAVE_OUT_CLOSE_ERR_FILE = 102,    // WaveOutClose: finishing the WAV file failed (it may be incomplete);
-                                      // the device was still closed unless it refused, as for 101
+    WAVE_CLOSE_ERR_DEVICE = 101,  // the device refused to close: still open
+    WAVE_OUT_CLOSE_ERR_FILE = 102,  // WaveOutClose: finishing the WAV file failed (it may be incomplete);
+                                    // the device was still closed unless it refused, as for 101
 };
 
 // (code, input block, output block); the result is ignored.

@@ -1,10 +1,10 @@
 #include "engine/wave_file.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "engine/wave_format.h"
 
@@ -16,8 +16,8 @@ constexpr off_t HEADER_BYTES = 46;
 static_assert(WAVE_FILE_MAX_DATA_BYTES == 0xFFFFFFFFull - (HEADER_BYTES - 8));
 
 int fileHandle = -1;
-bool ownHandle = true;    // false: the caller's descriptor, not closed here
-uint64_t dataBytes = 0;   // whole blocks written so far
+bool ownHandle = true;  // false: the caller's descriptor, not closed here
+uint64_t dataBytes = 0;  // whole blocks written so far
 bool writeFailed = false;
 
 bool writeAll(int fd, const void* data, size_t length, off_t offset) {
@@ -87,7 +87,8 @@ int write(const void* block, int length) {
     off_t end = HEADER_BYTES + static_cast<off_t>(dataBytes);
     if (!writeAll(fileHandle, block, static_cast<size_t>(length), end)) {
         // A full disk may take part of the block: cut it off so the sizes cover the whole file.
-        if (ftruncate(fileHandle, end) != 0) { /* the sizes still describe only whole blocks */ }
+        if (ftruncate(fileHandle, end) != 0) { /* the sizes still describe only whole blocks */
+        }
         writeFailed = true;
         return WAVE_FILE_ERR_FULL;
     }

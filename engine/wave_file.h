@@ -11,18 +11,18 @@ enum {
 enum {
     WAVE_FILE_OK = 0,
     // write
-    WAVE_FILE_ERR_NO_FILE = 101,      // no file open, or no block: the file is closed
-    WAVE_FILE_ERR_FULL = 102,         // the block did not fit (disk full, or past 4 GiB): the file stays open
+    WAVE_FILE_ERR_NO_FILE = 101,  // no file open, or no block: the file is closed
+    WAVE_FILE_ERR_FULL = 102,  // the block did not fit (disk full, or past 4 GiB): the file stays open
     // create
-    WAVE_FILE_ERR_CREATE = 103,       // the file cannot be created
-    WAVE_FILE_ERR_RIFF = 104,         // writing the header failed at the RIFF chunk,
-    WAVE_FILE_ERR_FMT_CHUNK = 105,    // the "fmt " chunk's head,
-    WAVE_FILE_ERR_FMT = 106,          // the format record,
-    WAVE_FILE_ERR_DATA_CHUNK = 108,   // the "data" chunk's head,
-    WAVE_FILE_ERR_FLUSH = 109,        // or flushing it to disk
+    WAVE_FILE_ERR_CREATE = 103,  // the file cannot be created
+    WAVE_FILE_ERR_RIFF = 104,  // writing the header failed at the RIFF chunk,
+    WAVE_FILE_ERR_FMT_CHUNK = 105,  // the "fmt " chunk's head,
+    WAVE_FILE_ERR_FMT = 106,  // the format record,
+    WAVE_FILE_ERR_DATA_CHUNK = 108,  // the "data" chunk's head,
+    WAVE_FILE_ERR_FLUSH = 109,  // or flushing it to disk
     // close
-    WAVE_FILE_ERR_DATA_SIZE = 110,    // the data size could not be written
-    WAVE_FILE_ERR_RIFF_SIZE = 111,    // the RIFF size could not be written
+    WAVE_FILE_ERR_DATA_SIZE = 110,  // the data size could not be written
+    WAVE_FILE_ERR_RIFF_SIZE = 111,  // the RIFF size could not be written
 };
 
 #include <cstdint>

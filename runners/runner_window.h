@@ -7,6 +7,7 @@ class QObject;
 class CSpectrumSink {
 public:
     virtual void UpdateSpectrum(const double* re, const double* im, int n) = 0;
+
 protected:
     ~CSpectrumSink() = default;
 };
@@ -15,8 +16,9 @@ protected:
 // made from it (the frames the spectrum windows get), and the output samples clipped since the start.
 class CResponseSink {
 public:
-    virtual void UpdateResponse(const double* inRe, const double* inIm, const double* outRe, const double* outIm,
-                                int n, long long clippedSamples, long long samples) = 0;
+    virtual void UpdateResponse(const double* inRe, const double* inIm, const double* outRe, const double* outIm, int n,
+                                long long clippedSamples, long long samples) = 0;
+
 protected:
     ~CResponseSink() = default;
 };
@@ -37,6 +39,7 @@ public:
     virtual void ShowRunnerMessage(const char* text) = 0;
     // Queues a close request to the window; it is never handled inside this call.
     virtual void RequestClose() = 0;
+
 protected:
     ~CRunnerWindow() = default;
 };

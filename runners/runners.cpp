@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "dsp/fft.h"
-#include "dsp/fir_analysis.h"
 #include "dsp/filter_bank.h"
+#include "dsp/fir_analysis.h"
 #include "dsp/fir_convolve.h"
 #include "dsp/fir_file.h"
 
@@ -38,35 +38,29 @@ struct Runner {
 };
 
 // A count from a coefficient array, kept within the array whatever the reader left in it.
-uint32_t TapCount(int32_t count)
-{
-    if (count < 0)
-        return 0;
+uint32_t TapCount(int32_t count) {
+    if (count < 0) return 0;
     return count > FIR_MAX_COEFFICIENTS ? FIR_MAX_COEFFICIENTS : static_cast<uint32_t>(count);
 }
 
-uint32_t CopyBlock(int inputBlock, int outputBlock)
-{
+uint32_t CopyBlock(int inputBlock, int outputBlock) {
     std::memcpy(OutputRing + WAVE_BLOCK_SAMPLES * outputBlock, InputRing + WAVE_BLOCK_SAMPLES * inputBlock,
                 WAVE_BLOCK_BYTES);
     return 0;
 }
 
-uint32_t Convolve(int inputBlock, int outputBlock, const double* coefficients, uint32_t count)
-{
-    FirConvolve(InputRing, inputBlock, OutputRing, outputBlock, WAVE_BLOCK_SAMPLES, WAVE_NUM_BLOCKS,
-                coefficients, count);
+uint32_t Convolve(int inputBlock, int outputBlock, const double* coefficients, uint32_t count) {
+    FirConvolve(InputRing, inputBlock, OutputRing, outputBlock, WAVE_BLOCK_SAMPLES, WAVE_NUM_BLOCKS, coefficients,
+                count);
     return FirClippedSamples(InputRing, inputBlock, OutputRing, outputBlock, WAVE_BLOCK_SAMPLES, WAVE_NUM_BLOCKS,
                              coefficients, count);
 }
 
-uint32_t ConvolveBank(int inputBlock, int outputBlock)
-{
+uint32_t ConvolveBank(int inputBlock, int outputBlock) {
     return Convolve(inputBlock, outputBlock, BankCoefficients, TapCount(BankCoefficientCount));
 }
 
-uint32_t ConvolveUser(int inputBlock, int outputBlock)
-{
+uint32_t ConvolveUser(int inputBlock, int outputBlock) {
     return Convolve(inputBlock, outputBlock, UserCoefficients, TapCount(UserCoefficientCount));
 }
 
@@ -74,26 +68,20 @@ Runner g_directMapping{&DirectMappingWindow, DirectMappingBlock, CopyBlock};
 Runner g_firBank{&FirBankWindow, FirBankBlock, ConvolveBank};
 Runner g_userFir{&UserFirWindow, UserFirBlock, ConvolveUser};
 
-void PostClose(Runner& r)
-{
-    if (*r.window)
-        (*r.window)->RequestClose();
+void PostClose(Runner& r) {
+    if (*r.window) (*r.window)->RequestClose();
 }
 
 // Shows the message, then the one remembered while its box was open, if any; a close request, this one's or
 // one remembered, is posted to the runner's window once the boxes have been dismissed.
-void ReportError(Runner& r, const char* text, bool close)
-{
+void ReportError(Runner& r, const char* text, bool close) {
     if (r.errorBoxOpen) {
         // The first reason to close is the one worth telling; a notice only while there is none.
-        if (!r.pendingText || (close && !r.closePending))
-            r.pendingText = text;
-        if (close)
-            r.closePending = true;
+        if (!r.pendingText || (close && !r.closePending)) r.pendingText = text;
+        if (close) r.closePending = true;
         return;
     }
-    if (!*r.window)
-        return;
+    if (!*r.window) return;
     r.errorBoxOpen = true;
     r.pendingText = nullptr;
     (*r.window)->ShowRunnerMessage(text);
@@ -104,21 +92,17 @@ void ReportError(Runner& r, const char* text, bool close)
     r.pendingText = nullptr;
     const bool post = close || r.closePending;
     r.closePending = false;
-    if (post)
-        PostClose(r);
+    if (post) PostClose(r);
 }
 
 // One frame from one block: the samples as they are, unscaled and unwindowed.
-void Transform(const int16_t* block, double* samples, double* re, double* im)
-{
-    for (int n = 0; n < WAVE_BLOCK_SAMPLES; ++n)
-        samples[n] = block[n];
+void Transform(const int16_t* block, double* samples, double* re, double* im) {
+    for (int n = 0; n < WAVE_BLOCK_SAMPLES; ++n) samples[n] = block[n];
     Fft(WAVE_BLOCK_SAMPLES, 0, samples, nullptr, re, im);
     ++g_spectrumFrames;
 }
 
-void ProcessBlock(Runner& r, int inputBlock, int outputBlock)
-{
+void ProcessBlock(Runner& r, int inputBlock, int outputBlock) {
     if (!InputRing || !OutputRing || inputBlock < 0 || inputBlock >= WAVE_NUM_BLOCKS || outputBlock < 0 ||
         outputBlock >= WAVE_NUM_BLOCKS)
         return;
@@ -132,19 +116,14 @@ void ProcessBlock(Runner& r, int inputBlock, int outputBlock)
     // The links are read afresh at every block: spectrum windows come and go while the function runs.
     CResponseSink* response = *r.window ? (*r.window)->ResponseLink() : nullptr;
     CSpectrumSink* in = *r.window ? (*r.window)->InputSpectrumLink() : nullptr;
-    if (in || response)
-        Transform(InputRing + WAVE_BLOCK_SAMPLES * inputBlock, samples, inRe, inIm);
-    if (in)
-        in->UpdateSpectrum(inRe, inIm, WAVE_BLOCK_SAMPLES);
+    if (in || response) Transform(InputRing + WAVE_BLOCK_SAMPLES * inputBlock, samples, inRe, inIm);
+    if (in) in->UpdateSpectrum(inRe, inIm, WAVE_BLOCK_SAMPLES);
     r.clipped += r.work(inputBlock, outputBlock);
     r.samples += WAVE_BLOCK_SAMPLES;
     CSpectrumSink* out = *r.window ? (*r.window)->OutputSpectrumLink() : nullptr;
-    if (out || response)
-        Transform(OutputRing + WAVE_BLOCK_SAMPLES * outputBlock, samples, outRe, outIm);
-    if (out)
-        out->UpdateSpectrum(outRe, outIm, WAVE_BLOCK_SAMPLES);
-    if (response)
-        response->UpdateResponse(inRe, inIm, outRe, outIm, WAVE_BLOCK_SAMPLES, r.clipped, r.samples);
+    if (out || response) Transform(OutputRing + WAVE_BLOCK_SAMPLES * outputBlock, samples, outRe, outIm);
+    if (out) out->UpdateSpectrum(outRe, outIm, WAVE_BLOCK_SAMPLES);
+    if (response) response->UpdateResponse(inRe, inIm, outRe, outIm, WAVE_BLOCK_SAMPLES, r.clipped, r.samples);
 }
 
 // What the user is told of each engine error, and whether the function ends because of it.
@@ -166,8 +145,7 @@ const ErrorReport kErrorReports[] = {
     {WAVE_ERR_OVERFLOW, "Output buffer overflow", true},
 };
 
-int RunBlock(Runner& r, int code, int inputBlock, int outputBlock)
-{
+int RunBlock(Runner& r, int code, int inputBlock, int outputBlock) {
     if (code == WAVE_BLOCK_READY) {
         ProcessBlock(r, inputBlock, outputBlock);
         return 0;
@@ -182,8 +160,7 @@ int RunBlock(Runner& r, int code, int inputBlock, int outputBlock)
 }
 
 // A failed step leaves the engine part way up: the stop reached through the close request takes it down.
-void Start(Runner& r, CRunnerWindow* window, int outputToFile, const QString& outputPath)
-{
+void Start(Runner& r, CRunnerWindow* window, int outputToFile, const QString& outputPath) {
     *r.window = window;
     r.samples = 0;
     r.clipped = 0;
@@ -211,13 +188,11 @@ void Start(Runner& r, CRunnerWindow* window, int outputToFile, const QString& ou
         return;
     }
     WaveOutStart();  // cannot fail once both directions are open
-    if (WaveInStart() != WAVE_OK)
-        ReportError(r, "Unable to start recording.", true);
+    if (WaveInStart() != WAVE_OK) ReportError(r, "Unable to start recording.", true);
 }
 
 // Each step refuses harmlessly when it does not apply, so this is safe after any partial start and twice.
-int Stop(Runner& r)
-{
+int Stop(Runner& r) {
     CRunnerWindow* window = *r.window;
     WaveInStop();
     WaveInClose();
@@ -227,35 +202,42 @@ int Stop(Runner& r)
     *r.window = nullptr;
     // Told once the engine is down, so that no loop runs between the steps above. The window is the one
     // being stopped, on its way out already: no close request follows.
-    if (fileFailed && window)
-        window->ShowRunnerMessage("Error writing to output wave file.");
+    if (fileFailed && window) window->ShowRunnerMessage("Error writing to output wave file.");
     return result;
 }
 
 }  // namespace
 
-void DirectMappingStart(CRunnerWindow* window, int outputToFile, QString outputPath)
-{
+void DirectMappingStart(CRunnerWindow* window, int outputToFile, QString outputPath) {
     Start(g_directMapping, window, outputToFile, outputPath);
 }
-int DirectMappingStop() { return Stop(g_directMapping); }
-int DirectMappingBlock(int code, int inputBlock, int outputBlock)
-{
+int DirectMappingStop() {
+    return Stop(g_directMapping);
+}
+int DirectMappingBlock(int code, int inputBlock, int outputBlock) {
     return RunBlock(g_directMapping, code, inputBlock, outputBlock);
 }
 
-void FirBankStart(CRunnerWindow* window, int outputToFile, QString outputPath)
-{
+void FirBankStart(CRunnerWindow* window, int outputToFile, QString outputPath) {
     Start(g_firBank, window, outputToFile, outputPath);
 }
-int FirBankStop() { return Stop(g_firBank); }
-int FirBankBlock(int code, int inputBlock, int outputBlock) { return RunBlock(g_firBank, code, inputBlock, outputBlock); }
+int FirBankStop() {
+    return Stop(g_firBank);
+}
+int FirBankBlock(int code, int inputBlock, int outputBlock) {
+    return RunBlock(g_firBank, code, inputBlock, outputBlock);
+}
 
-void UserFirStart(CRunnerWindow* window, int outputToFile, QString outputPath)
-{
+void UserFirStart(CRunnerWindow* window, int outputToFile, QString outputPath) {
     Start(g_userFir, window, outputToFile, outputPath);
 }
-int UserFirStop() { return Stop(g_userFir); }
-int UserFirBlock(int code, int inputBlock, int outputBlock) { return RunBlock(g_userFir, code, inputBlock, outputBlock); }
+int UserFirStop() {
+    return Stop(g_userFir);
+}
+int UserFirBlock(int code, int inputBlock, int outputBlock) {
+    return RunBlock(g_userFir, code, inputBlock, outputBlock);
+}
 
-long RunnerSpectrumFrames() { return g_spectrumFrames; }
+long RunnerSpectrumFrames() {
+    return g_spectrumFrames;
+}

@@ -30,16 +30,16 @@ void SetMessageBoxHook(MessageBoxHook hook);  // empty: the real box
 
 struct FileDialogRequest {
     QWidget* parent = nullptr;
-    QString title;              // empty: the toolkit's default
-    QString filter;             // "Text (*.ext)|*.ext||" pairs
-    QString defaultExtension;   // added to a typed name without one
+    QString title;  // empty: the toolkit's default
+    QString filter;  // "Text (*.ext)|*.ext||" pairs
+    QString defaultExtension;  // added to a typed name without one
     QString initialName;
-    bool mustExist = false;     // open dialog: only existing files
-    bool save = false;          // save dialog: asks before replacing an existing file
+    bool mustExist = false;  // open dialog: only existing files
+    bool save = false;  // save dialog: asks before replacing an existing file
 };
 struct FileDialogResult {
     bool accepted = false;
-    QString path;      // full path
+    QString path;  // full path
     QString fileName;  // file name part
 };
 FileDialogResult ZqFileDialog(const FileDialogRequest& request);
@@ -67,6 +67,7 @@ public:
     int y(int dluY) const;
     QRect rect(int x, int y, int w, int h) const;
     QSize size(int w, int h) const;
+
 private:
     double m_unitX;
     double m_unitY;
@@ -88,8 +89,10 @@ public:
     bool isBeingDestroyed() const { return m_bDestroying; }
     // A window shown again comes back exactly where it was when it was hidden.
     void setVisible(bool visible) override;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
+
 private:
     bool m_bDestroying = false;
     QRect m_rcHidden;  // the client area when last hidden

@@ -3,6 +3,11 @@
 #include <sndfile.h>
 #include <soxr.h>
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -10,16 +15,11 @@
 #include <csignal>
 #include <cstring>
 #include <exception>
-#include <fcntl.h>
 #include <filesystem>
 #include <memory>
 #include <new>
-#include <pthread.h>
-#include <sched.h>
-#include <sys/stat.h>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "dsp/fast_fir.h"
@@ -52,8 +52,10 @@ uint64_t promisedFrames(int fd, const SF_INFO& info) {
     if (::pread(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head)) return 0;
     const int type = info.format & SF_FORMAT_TYPEMASK;
     const bool riff = !std::memcmp(head, "RIFF", 4) || !std::memcmp(head, "RIFX", 4) || !std::memcmp(head, "RF64", 4);
-    const bool aiff = !std::memcmp(head, "FORM", 4) && (!std::memcmp(head + 8, "AIFF", 4) || !std::memcmp(head + 8, "AIFC", 4));
-    if (riff ? std::memcmp(head + 8, "WAVE", 4) || (type != SF_FORMAT_WAV && type != SF_FORMAT_WAVEX && type != SF_FORMAT_RF64)
+    const bool aiff =
+        !std::memcmp(head, "FORM", 4) && (!std::memcmp(head + 8, "AIFF", 4) || !std::memcmp(head + 8, "AIFC", 4));
+    if (riff ? std::memcmp(head + 8, "WAVE", 4) ||
+                   (type != SF_FORMAT_WAV && type != SF_FORMAT_WAVEX && type != SF_FORMAT_RF64)
              : !aiff || type != SF_FORMAT_AIFF)
         return 0;
     const bool big = aiff || !std::memcmp(head, "RIFX", 4);
@@ -111,7 +113,8 @@ public:
         const uint64_t promised = S_ISREG(st.st_mode) ? promisedFrames(fd, m_info) : 0;
         if (m_info.frames >= 0 && promised > static_cast<uint64_t>(m_info.frames))
             return error = path + " is cut short: its header promises " + std::to_string(promised) +
-                           " samples, the file holds " + std::to_string(m_info.frames), false;
+                           " samples, the file holds " + std::to_string(m_info.frames),
+                   false;
         // Some streams (a cut Ogg file) do not say how long they are.
         m_lengthKnown = m_info.frames != SF_COUNT_MAX;
         if (m_info.frames <= 0 || m_info.channels <= 0 || m_info.samplerate <= 0)
@@ -145,9 +148,10 @@ public:
         }
         m_conversion = what;
         if (m_lengthKnown)
-            m_total = m_resampler ? static_cast<uint64_t>(std::ceil(static_cast<double>(m_info.frames) * kRate /
-                                                                    m_info.samplerate))
-                                  : static_cast<uint64_t>(m_info.frames);
+            m_total =
+                m_resampler
+                    ? static_cast<uint64_t>(std::ceil(static_cast<double>(m_info.frames) * kRate / m_info.samplerate))
+                    : static_cast<uint64_t>(m_info.frames);
         return true;
     }
 
@@ -159,8 +163,8 @@ public:
     // After the last sample: why the input ended before its end, if it did.
     bool endedEarly(std::string& error) const {
         if (sf_error(m_file) != SF_ERR_NO_ERROR) {
-            error = "cannot read " + m_path + " after " + std::to_string(m_framesRead) + " samples: " +
-                    sf_strerror(m_file);
+            error =
+                "cannot read " + m_path + " after " + std::to_string(m_framesRead) + " samples: " + sf_strerror(m_file);
             return true;
         }
         if (m_lengthKnown && m_framesRead < m_info.frames) {
@@ -244,7 +248,7 @@ private:
 // The signals that end a process unless told otherwise and that someone may send the tool while it works.
 // Each removes the output's temporary file, then meets the action the tool found in place (ending the tool,
 // as a rule). A signal its caller ignores (nohup, a background job of a script) stays ignored.
-constexpr int kEndingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1,
+constexpr int kEndingSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGALRM, SIGUSR1,
                                   SIGUSR2, SIGPIPE, SIGXCPU, SIGVTALRM, SIGPROF};
 constexpr int kEndingCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
 struct sigaction g_inherited[kEndingCount];
@@ -281,7 +285,7 @@ private:
 };
 
 void handleEndingSignals() {
-    struct sigaction action {};
+    struct sigaction action = {};
     action.sa_handler = removeTempAndEnd;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
@@ -308,7 +312,7 @@ struct Destination {
     bool syncable = false;  // the folder is open for reading, so it can be synced
     std::string name;
     bool exists = false;
-    struct stat st {};  // of the file replaced
+    struct stat st = {};  // of the file replaced
 };
 
 std::string folderOf(const std::filesystem::path& path) {
@@ -336,7 +340,8 @@ bool findDestination(const std::string& output, Destination& d, std::string& err
         const int readError = errno;
         const int statError = ::fstat(fd, &d.st) == 0 ? 0 : errno;
         ::close(fd);
-        if (n <= 0 || resolved[0] != '/') return fail("cannot follow its link: " + std::string(std::strerror(readError)));
+        if (n <= 0 || resolved[0] != '/')
+            return fail("cannot follow its link: " + std::string(std::strerror(readError)));
         if (statError) return fail(std::strerror(statError));
         place = std::string(resolved, static_cast<size_t>(n));
         d.exists = true;
@@ -373,7 +378,8 @@ public:
         std::string name = d.name;
         if (name.size() > maxName)
             return error = "cannot write " + output + ": file name too long (" + std::to_string(name.size()) +
-                           " bytes, at most " + std::to_string(maxName) + ")", false;
+                           " bytes, at most " + std::to_string(maxName) + ")",
+                   false;
         // A name near the limit leaves no room for the temporary file's dot and suffix: it takes a shorter
         // one, cut where no UTF-8 character is split.
         size_t keep = std::min(name.size(), maxName - 8);
@@ -382,7 +388,8 @@ public:
         static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
         for (int attempt = 0; attempt < 100; ++attempt) {
             unsigned char random[6];
-            if (::getentropy(random, sizeof random) != 0) return error = "cannot write " + output + ": " + errnoText(), false;
+            if (::getentropy(random, sizeof random) != 0)
+                return error = "cannot write " + output + ": " + errnoText(), false;
             std::string temp = "." + name + ".";
             for (unsigned char r : random) temp += letters[r % (sizeof letters - 1)];
             EndingSignalsHeld held;
@@ -447,16 +454,16 @@ private:
     }
 
     int m_fd = -1;
-    struct stat m_st {};
+    struct stat m_st = {};
 };
 
 // The formats the output's name can ask for. WAV is the program's own layout; the others go through
 // libsndfile at the program's rate and sample size, lossless but for Ogg Vorbis.
 struct OutputFormat {
     const char* extension;
-    int sndfileFormat;      // 0: the program's WAV writer
+    int sndfileFormat;  // 0: the program's WAV writer
     const char* name;
-    uint64_t maxSamples;    // what 32-bit chunk sizes can hold; 0: no limit
+    uint64_t maxSamples;  // what 32-bit chunk sizes can hold; 0: no limit
 };
 constexpr uint64_t kChunkedMaxSamples = WAVE_FILE_MAX_DATA_BYTES / 2;
 const OutputFormat kOutputFormats[] = {
@@ -501,8 +508,7 @@ public:
     }
 
     bool write(const int16_t* samples, size_t n) {
-        if (!m_format->sndfileFormat)
-            return WaveFile(WAVE_FILE_WRITE, nullptr, samples, static_cast<int>(2 * n)) == 0;
+        if (!m_format->sndfileFormat) return WaveFile(WAVE_FILE_WRITE, nullptr, samples, static_cast<int>(2 * n)) == 0;
         errno = 0;
         if (sf_write_short(m_file, samples, static_cast<sf_count_t>(n)) == static_cast<sf_count_t>(n)) {
             m_written += n;
@@ -593,7 +599,8 @@ uint64_t filterParts(const FastFir& fir, const int16_t* x, size_t n, int16_t* ou
 
 bool sameFile(const std::string& a, const std::string& b) {
     struct stat sa, sb;
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }
 
 }  // namespace
@@ -642,8 +649,7 @@ bool ApplyFilter(const ApplyJob& job, std::string& error, ApplyCount* count) {
         if (limit && done + n > limit) return error = tooLong(job.input, *format), false;
         const size_t part = ((n + jobs - 1) / jobs + stride - 1) / stride * stride;
         tapByTap += filterParts(fir, in.data() + history, n, out.data(), part, clipped);
-        if (!output.write(out.data(), n))
-            return error = "cannot write " + job.output + ": " + output.reason(), false;
+        if (!output.write(out.data(), n)) return error = "cannot write " + job.output + ": " + output.reason(), false;
         done += n;
         if (job.progress) job.progress(done, input.total());
         if (n < chunk) break;

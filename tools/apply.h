@@ -5,7 +5,7 @@
 #include <string>
 
 struct ApplyJob {
-    std::string input;   // any file libsndfile reads
+    std::string input;  // any file libsndfile reads
     // Replaced only when all went well (through a symbolic link, the file it names; a link to no file, or one
     // another user made in a sticky world-writable folder, is refused), keeping its mode, owner and group. Its
     // extension chooses the format: .wav the program's WAV layout; .flac, .ogg (Vorbis) or .aiff (.aif).

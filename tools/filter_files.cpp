@@ -1,13 +1,13 @@
 #include "tools/filter_files.h"
 
+#include <locale.h>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <cmath>
-#include <locale.h>
 
 #include "dsp/filter_bank.h"
 #include "dsp/fir_file.h"
@@ -86,11 +86,13 @@ bool WriteBank(const std::string& path, const std::vector<BankFilter>& filters, 
     int64_t position = FILTER_BANK_HEADER_SIZE + FILTER_INDEX_ENTRY_SIZE * static_cast<int64_t>(filters.size());
     for (const BankFilter& f : filters) {
         if (f.name.size() > FILTER_NAME_SIZE - 1 || f.name.find('\0') != std::string::npos) {
-            error = "the name \"" + f.name.substr(0, 40) + "...\" is longer than " + std::to_string(FILTER_NAME_SIZE - 1) + " bytes";
+            error = "the name \"" + f.name.substr(0, 40) + "...\" is longer than " +
+                    std::to_string(FILTER_NAME_SIZE - 1) + " bytes";
             return false;
         }
         if (f.coefficients.size() > FIR_MAX_COEFFICIENTS) {
-            error = "the filter \"" + f.name + "\" has more than " + std::to_string(FIR_MAX_COEFFICIENTS) + " coefficients";
+            error =
+                "the filter \"" + f.name + "\" has more than " + std::to_string(FIR_MAX_COEFFICIENTS) + " coefficients";
             return false;
         }
         std::string name = f.name;

@@ -116,20 +116,31 @@ std::string DescribeFir(const FirDesign& d) {
 }
 
 bool ParseBand(const std::string& t, BandType& band) {
-    if (t == "lowpass") band = BandType::LowPass;
-    else if (t == "highpass") band = BandType::HighPass;
-    else if (t == "bandpass") band = BandType::BandPass;
-    else if (t == "bandstop") band = BandType::BandStop;
-    else return false;
+    if (t == "lowpass")
+        band = BandType::LowPass;
+    else if (t == "highpass")
+        band = BandType::HighPass;
+    else if (t == "bandpass")
+        band = BandType::BandPass;
+    else if (t == "bandstop")
+        band = BandType::BandStop;
+    else
+        return false;
     return true;
 }
 
 bool ParseWindow(const std::string& t, WindowType& window) {
-    if (t == "rectangular" || t == "boxcar") window = WindowType::Rectangular;
-    else if (t == "hann") window = WindowType::Hann;
-    else if (t == "hamming") window = WindowType::Hamming;
-    else if (t == "blackman") window = WindowType::Blackman;
-    else if (t == "kaiser") window = WindowType::Kaiser;
-    else return false;
+    if (t == "rectangular" || t == "boxcar")
+        window = WindowType::Rectangular;
+    else if (t == "hann")
+        window = WindowType::Hann;
+    else if (t == "hamming")
+        window = WindowType::Hamming;
+    else if (t == "blackman")
+        window = WindowType::Blackman;
+    else if (t == "kaiser")
+        window = WindowType::Kaiser;
+    else
+        return false;
     return true;
 }

@@ -11,11 +11,11 @@ enum class WindowType { Rectangular, Hann, Hamming, Blackman, Kaiser };
 struct FirDesign {
     BandType band = BandType::LowPass;
     WindowType window = WindowType::Hamming;
-    double beta = 8.6;          // Kaiser only
+    double beta = 8.6;  // Kaiser only
     int taps = 101;
     double rate = WAVE_SAMPLE_RATE;
-    double f1 = 1000.0;         // cutoff, or lower band edge
-    double f2 = 0.0;            // upper band edge (band-pass, band-stop)
+    double f1 = 1000.0;  // cutoff, or lower band edge
+    double f2 = 0.0;  // upper band edge (band-pass, band-stop)
 };
 
 // The window's samples, symmetric (the first equals the last).

@@ -80,7 +80,10 @@ bool PlotResponse(const std::string& path, const std::string& title, const std::
     QPainterPath curve;
     for (size_t i = 0; i < response.size(); ++i) {
         const QPointF point(xOf(response[i].hz), yOf(response[i].db));
-        if (i == 0) curve.moveTo(point); else curve.lineTo(point);
+        if (i == 0)
+            curve.moveTo(point);
+        else
+            curve.lineTo(point);
     }
     p.setClipRect(plot);
     p.setPen(QPen(QColor(0, 128, 0), 1.5));

@@ -1,9 +1,10 @@
 // zoriq1-filter: makes, checks and shows the filter files ZORIQ1 reads, and applies them to sound files.
+#include <unistd.h>
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <climits>
 #include <clocale>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +15,6 @@
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "dsp/filter_bank.h"
@@ -99,7 +99,8 @@ std::vector<double> loadFilter(const Args& args, std::string& name) {
         if (!ReadBank(path, filters, error)) fail(path + ": " + error);
         const int index = args.integer("--index", 0);
         if (index < 0 || index >= static_cast<int>(filters.size()))
-            fail(path + " has no filter " + std::to_string(index) + " (it holds " + std::to_string(filters.size()) + ")");
+            fail(path + " has no filter " + std::to_string(index) + " (it holds " + std::to_string(filters.size()) +
+                 ")");
         name = filters[index].name;
         return filters[index].coefficients;
     }
@@ -127,7 +128,8 @@ int design(const Args& args) {
     std::string description;
     if (args.plain[0] == "average") {
         const int taps = args.integer("--taps", 0);
-        if (taps < 1 || taps > FIR_MAX_COEFFICIENTS) fail("the number of taps must be between 1 and " + std::to_string(FIR_MAX_COEFFICIENTS));
+        if (taps < 1 || taps > FIR_MAX_COEFFICIENTS)
+            fail("the number of taps must be between 1 and " + std::to_string(FIR_MAX_COEFFICIENTS));
         h.assign(taps, 1.0 / taps);
         description = "Moving average of " + std::to_string(taps) + " samples";
     } else {
@@ -222,7 +224,8 @@ int import(const Args& args) {
     return 0;
 }
 
-const char* const RESPONSE_HELP = R"(usage: zoriq1-filter response FILE [--index K] [--points N] [--rate HZ] [--png OUT.png] [--stopband LO-HI]
+const char* const RESPONSE_HELP =
+    R"(usage: zoriq1-filter response FILE [--index K] [--points N] [--rate HZ] [--png OUT.png] [--stopband LO-HI]
 Prints the magnitude response of a .fir file or of bank filter K (frequency in Hz, gain in dB),
 optionally plots it, and with --stopband prints the largest gain between LO and HI Hz.
 )";
@@ -244,7 +247,8 @@ int response(const Args& args) {
         for (const ResponsePoint& p : table) std::printf("%10.2f %9.2f\n", p.hz, p.db);
     }
     std::string error;
-    if (args.has("--png") && !PlotResponse(args.text("--png"), name, MagnitudeResponse(h, rate, WAVE_BLOCK_SAMPLES), rate, error))
+    if (args.has("--png") &&
+        !PlotResponse(args.text("--png"), name, MagnitudeResponse(h, rate, WAVE_BLOCK_SAMPLES), rate, error))
         fail(error);
     return 0;
 }
@@ -333,7 +337,7 @@ struct Command {
     int (*run)(const Args&);
     const char* help;
     std::vector<std::string> valued;
-    int plain;              // -1: one or more
+    int plain;  // -1: one or more
     const char* plainHint;  // said when the count is wrong
 };
 
@@ -355,16 +359,24 @@ int main(int argc, char** argv) {
     // A file size limit must come back as a failed write, so the output's temporary file is removed.
     std::signal(SIGXFSZ, SIG_IGN);
     const std::map<std::string, Command> commands = {
-        {"design", {design, DESIGN_HELP,
-                    {"--cutoff", "--low", "--high", "--taps", "--window", "--beta", "--rate", "--description", "--output"},
-                    1, "name one filter type: lowpass, highpass, bandpass, bandstop or average"}},
+        {"design",
+         {design,
+          DESIGN_HELP,
+          {"--cutoff", "--low", "--high", "--taps", "--window", "--beta", "--rate", "--description", "--output"},
+          1,
+          "name one filter type: lowpass, highpass, bandpass, bandstop or average"}},
         {"bank", {bank, BANK_HELP, {"--output"}, -1, "name the .fir files to put in the bank"}},
         {"list", {list, LIST_HELP, {}, 1, "name one bank"}},
         {"check", {check, CHECK_HELP, {}, 1, "name one .fib or .fir file"}},
         {"import", {import, IMPORT_HELP, {"--description", "--output"}, 1, "name one text file to import"}},
-        {"response", {response, RESPONSE_HELP, {"--index", "--points", "--rate", "--png", "--stopband"}, 1,
-                      "name one .fir or .fib file"}},
-        {"apply", {apply, APPLY_HELP, {"--index", "--jobs"}, 3, "name the filter, the input and the output: FILTER IN OUT"}},
+        {"response",
+         {response,
+          RESPONSE_HELP,
+          {"--index", "--points", "--rate", "--png", "--stopband"},
+          1,
+          "name one .fir or .fib file"}},
+        {"apply",
+         {apply, APPLY_HELP, {"--index", "--jobs"}, 3, "name the filter, the input and the output: FILTER IN OUT"}},
     };
     if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
         std::fputs(HELP, argc < 2 ? stderr : stdout);

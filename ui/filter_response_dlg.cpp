@@ -20,29 +20,27 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // The spectrum window's size in dialog units: the response window stands right of their column.
 constexpr int kSpectrumWidthDu = 264;
 
-const CSpectrumDisplayDlg* AnySpectrumWindow()
-{
+const CSpectrumDisplayDlg* AnySpectrumWindow() {
     for (QWidget* window : QApplication::topLevelWidgets()) {
-        if (auto* spectrum = qobject_cast<const CSpectrumDisplayDlg*>(window))
-            return spectrum;
+        if (auto* spectrum = qobject_cast<const CSpectrumDisplayDlg*>(window)) return spectrum;
     }
     return nullptr;
 }
 
-QString Db(double db) { return QString::asprintf("%.1f dB", db); }
+QString Db(double db) {
+    return QString::asprintf("%.1f dB", db);
+}
 
 }  // namespace
 
-CFilterResponsePlot::CFilterResponsePlot(CFilterResponseDlg* parent) : QWidget(parent), m_dlg(parent)
-{
+CFilterResponsePlot::CFilterResponsePlot(CFilterResponseDlg* parent) : QWidget(parent), m_dlg(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setFocusPolicy(Qt::StrongFocus);
     setMouseTracking(true);
     setAccessibleName(QStringLiteral("Filter response"));
 }
 
-QRect CFilterResponsePlot::Field() const
-{
+QRect CFilterResponsePlot::Field() const {
     // Every point of both curves asks: measuring the labels' text each time would cost milliseconds.
     if (m_fieldFor != size()) {
         const QFontMetrics fm(font());
@@ -56,24 +54,20 @@ QRect CFilterResponsePlot::Field() const
     return m_field;
 }
 
-double CFilterResponsePlot::X(double hz) const
-{
+double CFilterResponsePlot::X(double hz) const {
     const QRect f = Field();
     const double nyquist = m_dlg->m_nSampleRate / 2.0;
     double share = hz / nyquist;
-    if (m_dlg->m_bLogarithmic)
-        share = std::log(std::max(hz, kLogLowHz) / kLogLowHz) / std::log(nyquist / kLogLowHz);
+    if (m_dlg->m_bLogarithmic) share = std::log(std::max(hz, kLogLowHz) / kLogLowHz) / std::log(nyquist / kLogLowHz);
     return f.left() + f.width() * share;
 }
 
-double CFilterResponsePlot::Y(double db) const
-{
+double CFilterResponsePlot::Y(double db) const {
     const QRect f = Field();
     return f.top() + f.height() * (kTopDb - std::clamp(db, kBottomDb, kTopDb)) / (kTopDb - kBottomDb);
 }
 
-int CFilterResponsePlot::BinAt(int x) const
-{
+int CFilterResponsePlot::BinAt(int x) const {
     const QRect f = Field();
     const double share = std::clamp((x - f.left()) / static_cast<double>(f.width()), 0.0, 1.0);
     const double nyquist = m_dlg->m_nSampleRate / 2.0;
@@ -81,8 +75,7 @@ int CFilterResponsePlot::BinAt(int x) const
     return static_cast<int>(std::lround(hz * m_dlg->m_nFftSize / m_dlg->m_nSampleRate));
 }
 
-void CFilterResponsePlot::DrawScale(QPainter& p) const
-{
+void CFilterResponsePlot::DrawScale(QPainter& p) const {
     const CFilterResponseDlg* d = m_dlg;
     const QRect f = Field();
     const QFontMetrics fm(font());
@@ -141,8 +134,7 @@ void CFilterResponsePlot::DrawScale(QPainter& p) const
     p.drawText(QPointF(kx + 20, ky + fm.height() + fm.ascent()), measuredKey);
 }
 
-void CFilterResponsePlot::paintEvent(QPaintEvent*)
-{
+void CFilterResponsePlot::paintEvent(QPaintEvent*) {
     const CFilterResponseDlg* d = m_dlg;
     const QRect f = Field();
     const int bins = d->Bins();
@@ -190,8 +182,10 @@ void CFilterResponsePlot::paintEvent(QPaintEvent*)
             measured << QPointF(X(d->BinHz(k)), Y(d->m_measured[k]));
             continue;
         }
-        if (measured.size() == 1) p.drawPoint(measured.first());
-        else if (measured.size() > 1) p.drawPolyline(measured);
+        if (measured.size() == 1)
+            p.drawPoint(measured.first());
+        else if (measured.size() > 1)
+            p.drawPolyline(measured);
         measured.clear();
     }
     p.setPen(QPen(QColor(128, 0, 0), 1));
@@ -205,8 +199,7 @@ void CFilterResponsePlot::paintEvent(QPaintEvent*)
     }
 }
 
-void CFilterResponsePlot::keyPressEvent(QKeyEvent* event)
-{
+void CFilterResponsePlot::keyPressEvent(QKeyEvent* event) {
     int bin = m_dlg->m_nCursorBin;
     switch (event->key()) {
     case Qt::Key_Left: --bin; break;
@@ -220,22 +213,23 @@ void CFilterResponsePlot::keyPressEvent(QKeyEvent* event)
     m_dlg->SetCursorBin(bin);
 }
 
-void CFilterResponsePlot::mouseMoveEvent(QMouseEvent* event)
-{
+void CFilterResponsePlot::mouseMoveEvent(QMouseEvent* event) {
     m_dlg->SetCursorBin(BinAt(static_cast<int>(event->position().x())));
 }
 
-void CFilterResponsePlot::mousePressEvent(QMouseEvent* event)
-{
+void CFilterResponsePlot::mousePressEvent(QMouseEvent* event) {
     setFocus(Qt::MouseFocusReason);
     mouseMoveEvent(event);
 }
 
 CFilterResponseDlg::CFilterResponseDlg(const std::vector<double>& designedDb, int sampleRate, int fftSize,
                                        QWidget* requester)
-    : ZqDialog(requester), m_nSampleRate(sampleRate), m_nFftSize(fftSize), m_designed(designedDb),
-      m_measured(fftSize / 2 + 1, kNaN), m_estimate(fftSize)
-{
+    : ZqDialog(requester),
+      m_nSampleRate(sampleRate),
+      m_nFftSize(fftSize),
+      m_designed(designedDb),
+      m_measured(fftSize / 2 + 1, kNaN),
+      m_estimate(fftSize) {
     m_designed.resize(Bins(), -200.0);
     // A caption with a close box only; an ordinary window, so that the function window stays above it.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
@@ -248,10 +242,10 @@ CFilterResponseDlg::CFilterResponseDlg(const std::vector<double>& designedDb, in
     m_staticReadout = PlaceControl(new QLabel(this), 0, du.rect(3, 146, 294, 9));
     m_staticBasis = PlaceControl(new QLabel(this), 0, du.rect(3, 156, 294, 9));
     m_staticClipped = PlaceControl(new QLabel(this), 0, du.rect(3, 166, 294, 9));
-    m_chkLogarithmic = PlaceControl(new QCheckBox(QStringLiteral("&Logarithmic frequency axis"), this), 0,
-                                    du.rect(3, 182, 120, 10));
-    m_btnRestart = PlaceControl(new QPushButton(QStringLiteral("Restart &averaging"), this), 0,
-                                du.rect(219, 180, 78, 14));
+    m_chkLogarithmic =
+        PlaceControl(new QCheckBox(QStringLiteral("&Logarithmic frequency axis"), this), 0, du.rect(3, 182, 120, 10));
+    m_btnRestart =
+        PlaceControl(new QPushButton(QStringLiteral("Restart &averaging"), this), 0, du.rect(219, 180, 78, 14));
     m_btnRestart->setAutoDefault(false);
     setTabOrder(m_plot, m_chkLogarithmic);
     setTabOrder(m_chkLogarithmic, m_btnRestart);
@@ -266,8 +260,7 @@ CFilterResponseDlg::CFilterResponseDlg(const std::vector<double>& designedDb, in
     m_plot->setFocus();
 }
 
-void CFilterResponseDlg::Place()
-{
+void CFilterResponseDlg::Place() {
     // Right of the spectrum windows' column at the top of the work area, but inside it whatever its size.
     const QWidget* spectrum = AnySpectrumWindow();
     const std::initializer_list<const QWidget*> alike{spectrum, parentWidget()};
@@ -283,8 +276,7 @@ void CFilterResponseDlg::Place()
 }
 
 void CFilterResponseDlg::UpdateResponse(const double* inRe, const double* inIm, const double* outRe,
-                                        const double* outIm, int n, long long clippedSamples, long long samples)
-{
+                                        const double* outIm, int n, long long clippedSamples, long long samples) {
     if (n != m_nFftSize) return;
     m_estimate.AddBlock(inRe, inIm, outRe, outIm);
     for (int k = 0; k < Bins(); ++k) {
@@ -293,18 +285,19 @@ void CFilterResponseDlg::UpdateResponse(const double* inRe, const double* inIm, 
     }
     m_nClipped = clippedSamples;
     m_nSamples = samples;
-    m_staticClipped->setText(
-        QString::asprintf("Clipped output samples: %lld of %lld (%.2f %%)", clippedSamples, samples,
-                          samples > 0 ? 100.0 * static_cast<double>(clippedSamples) / static_cast<double>(samples) : 0.0));
+    m_staticClipped->setText(QString::asprintf(
+        "Clipped output samples: %lld of %lld (%.2f %%)", clippedSamples, samples,
+        samples > 0 ? 100.0 * static_cast<double>(clippedSamples) / static_cast<double>(samples) : 0.0));
     ShowReadout();
     ShowBasis();
     m_plot->update();
 }
 
-void CFilterResponseDlg::OnCancel() { emit closeRequested(); }
+void CFilterResponseDlg::OnCancel() {
+    emit closeRequested();
+}
 
-void CFilterResponseDlg::SetCursorBin(int bin)
-{
+void CFilterResponseDlg::SetCursorBin(int bin) {
     bin = std::clamp(bin, m_bLogarithmic ? 1 : 0, Bins() - 1);
     if (bin == m_nCursorBin) return;
     m_nCursorBin = bin;
@@ -312,15 +305,13 @@ void CFilterResponseDlg::SetCursorBin(int bin)
     m_plot->update();
 }
 
-void CFilterResponseDlg::OnLogarithmic()
-{
+void CFilterResponseDlg::OnLogarithmic() {
     m_bLogarithmic = m_chkLogarithmic->isChecked();
     if (m_bLogarithmic && m_nCursorBin == 0) SetCursorBin(1);
     m_plot->update();
 }
 
-void CFilterResponseDlg::OnRestart()
-{
+void CFilterResponseDlg::OnRestart() {
     m_estimate.Clear();
     std::fill(m_measured.begin(), m_measured.end(), kNaN);
     ShowReadout();
@@ -328,19 +319,17 @@ void CFilterResponseDlg::OnRestart()
     m_plot->update();
 }
 
-void CFilterResponseDlg::ShowReadout()
-{
+void CFilterResponseDlg::ShowReadout() {
     const int k = m_nCursorBin;
     const QString measured = std::isnan(m_measured[k]) ? QStringLiteral("measured: none, too little input")
                                                        : QStringLiteral("measured ") + Db(m_measured[k]);
-    const QString text = QString::asprintf("%.1f Hz: designed ", BinHz(k)) + Db(m_designed[k]) + QStringLiteral(", ") +
-                         measured;
+    const QString text =
+        QString::asprintf("%.1f Hz: designed ", BinHz(k)) + Db(m_designed[k]) + QStringLiteral(", ") + measured;
     m_staticReadout->setText(text);
     m_plot->setAccessibleDescription(text);
 }
 
-void CFilterResponseDlg::ShowBasis()
-{
+void CFilterResponseDlg::ShowBasis() {
     const long blocks = m_estimate.Blocks();
     m_staticBasis->setText(
         blocks == 0 ? QStringLiteral("Measured: no blocks yet; grey: too little input to measure")

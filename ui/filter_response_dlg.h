@@ -26,15 +26,16 @@ public:
     static constexpr double kTopDb = 10.0;
     static constexpr double kBottomDb = -110.0;
     static constexpr double kLogLowHz = 5.0;
-    QRect Field() const;            // the area inside the axes
-    double X(double hz) const;      // where a frequency lies in the field
+    QRect Field() const;  // the area inside the axes
+    double X(double hz) const;  // where a frequency lies in the field
     double Y(double db) const;
-    int BinAt(int x) const;         // the bin drawn nearest to x
+    int BinAt(int x) const;  // the bin drawn nearest to x
 protected:
     void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+
 private:
     void DrawScale(QPainter& p) const;
     CFilterResponseDlg* m_dlg;

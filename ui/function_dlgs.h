@@ -70,7 +70,10 @@ protected:
     // Builds the window and the controls of the layout, in Tab order.
     CFunctionDlg(QWidget* owner, const Layout& layout, const RunnerOps& runner);
     QWidget* Control(int id) const;
-    template <typename W> W* Control(int id) const { return qobject_cast<W*>(Control(id)); }
+    template <typename W>
+    W* Control(int id) const {
+        return qobject_cast<W*>(Control(id));
+    }
     // The check box with the given id opens and closes *link; its click handler calls OnSpectrumCheck.
     QCheckBox* AddSpectrumCheck(int id, CSpectrumDisplayDlg** link, int* flag, const char* caption);
     void OnSpectrumCheck(int index);
@@ -108,12 +111,13 @@ public:
     CSpectrumSink* InputSpectrumLink() const override { return nullptr; }
     CSpectrumSink* OutputSpectrumLink() const override;
     void OnSpectrumDisplay();
+
 protected:
     void RunningCoefficients(const double** coefficients, int* count) const override;
-public:
 
-    QCheckBox* m_btnSpectrum = nullptr;           // 1022
-    CSpectrumDisplayDlg* m_pSpectrum = nullptr;   // fed with the output block, which equals the input
+public:
+    QCheckBox* m_btnSpectrum = nullptr;  // 1022
+    CSpectrumDisplayDlg* m_pSpectrum = nullptr;  // fed with the output block, which equals the input
     int m_bSpectrum = 0;
 };
 
@@ -127,10 +131,10 @@ public:
     void OnSpectrumDisplayInput();
     void OnSpectrumDisplayOutput();
 
-    QLabel* m_stcCount = nullptr;            // 1013
-    QLineEdit* m_edtDescription = nullptr;   // 1011
-    QCheckBox* m_btnSpectrumOut = nullptr;   // 1029
-    QCheckBox* m_btnSpectrumIn = nullptr;    // 1028
+    QLabel* m_stcCount = nullptr;  // 1013
+    QLineEdit* m_edtDescription = nullptr;  // 1011
+    QCheckBox* m_btnSpectrumOut = nullptr;  // 1029
+    QCheckBox* m_btnSpectrumIn = nullptr;  // 1028
     CSpectrumDisplayDlg* m_pSpectrumIn = nullptr;
     int m_bSpectrumIn = 0;
     CSpectrumDisplayDlg* m_pSpectrumOut = nullptr;
@@ -161,7 +165,7 @@ public:
     explicit CUserFirFilterDlg(QWidget* owner);
     ~CUserFirFilterDlg() override;
 
-    QLineEdit* m_edtFileName = nullptr;      // 1014
+    QLineEdit* m_edtFileName = nullptr;  // 1014
 
 protected:
     bool ChooseInput() override;

@@ -37,8 +37,7 @@ inline constexpr CFunctionDlg::ControlSpec kUserFirFilterControls[] = {
 
 template <std::size_t N>
 constexpr CFunctionDlg::Layout MakeLayout(const char* caption, int width, int height,
-                                          const CFunctionDlg::ControlSpec (&controls)[N])
-{
+                                          const CFunctionDlg::ControlSpec (&controls)[N]) {
     return {caption, width, height, controls, static_cast<int>(N)};
 }
 

@@ -9,6 +9,6 @@ public:
     QString GetOutputPath() const { return m_strOutputPath; }
 
     int m_bOutputToFile = 0;
-    QString m_strOutputPath;      // set together with m_strOutputFileName: both a chosen file or both empty
+    QString m_strOutputPath;  // set together with m_strOutputFileName: both a chosen file or both empty
     QString m_strOutputFileName;
 };

@@ -58,7 +58,8 @@ CProcessorDlg::CProcessorDlg(QWidget* parent) : ZqDialog(parent) {
     m_lstFunctions->setSelectionMode(QAbstractItemView::SingleSelection);
     m_lstFunctions->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_lstFunctions->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    m_btnStartFunction = PlaceControl(new QPushButton("Start &Function", this), IDC_START_FUNCTION, du.rect(104, 153, 60, 15));
+    m_btnStartFunction =
+        PlaceControl(new QPushButton("Start &Function", this), IDC_START_FUNCTION, du.rect(104, 153, 60, 15));
     PlaceControl(new QGroupBox("Output", this), 0, du.rect(3, 174, 261, 45));
     m_chkOutputToFile = PlaceControl(new QCheckBox("&WAVE File :", this), IDC_OUTPUT_TO_FILE, du.rect(9, 185, 48, 12));
     m_edtOutputPath = PlaceControl(new QLineEdit(this), IDC_OUTPUT_PATH, du.rect(60, 185, 200, 12));

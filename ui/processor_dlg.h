@@ -21,11 +21,11 @@ public:
     int m_nFirstFilterIndex = -1;
     int m_nLastFilterIndex = -1;
     QCheckBox* m_chkOutputToFile = nullptr;  // 1006
-    QLineEdit* m_edtOutputPath = nullptr;    // 1007
-    QListWidget* m_lstFunctions = nullptr;   // 1004
+    QLineEdit* m_edtOutputPath = nullptr;  // 1007
+    QListWidget* m_lstFunctions = nullptr;  // 1004
     QPushButton* m_btnStartFunction = nullptr;  // 1009
-    QPushButton* m_btnSelectOutput = nullptr;   // 1008
-    QPushButton* m_btnStopProgram = nullptr;    // 2
+    QPushButton* m_btnSelectOutput = nullptr;  // 1008
+    QPushButton* m_btnStopProgram = nullptr;  // 2
 
 private:
     void OnInitDialog();

@@ -122,7 +122,8 @@ CSpectrumDisplayDlg::CSpectrumDisplayDlg(const QString& caption, int sampleRate,
     m_sliderFreq = PlaceControl(new QSlider(Qt::Horizontal, this), IDC_SLIDER_FREQ, du.rect(0, 87, 264, 12));
     m_sliderFreq->setTickPosition(QSlider::NoTicks);
     label(this, "0 Hz", du.rect(3, 99, 30, 8));
-    m_staticSpan = PlaceControl(new QLabel(QString::asprintf("%d Hz", sampleRate / 2), this), IDC_STATIC_SPAN, du.rect(225, 99, 36, 8));
+    m_staticSpan = PlaceControl(new QLabel(QString::asprintf("%d Hz", sampleRate / 2), this), IDC_STATIC_SPAN,
+                                du.rect(225, 99, 36, 8));
     m_staticSpan->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     auto* group = PlaceControl(new QGroupBox(this), 0, du.rect(3, 105, 258, 62));
     group->lower();
@@ -273,8 +274,7 @@ void CSpectrumDisplayDlg::SpectrumEstimate(const double* re, const double* im, i
     const double step = (static_cast<double>(n) / m_nDivisor) / count;
     for (int i = 0; i < count; ++i) {
         const int k = static_cast<int>(i * step);
-        m_pHistory[i * SPECTRUM_HISTORY_SLOTS + m_nHistoryPos] =
-            truncToInt(std::sqrt(im[k] * im[k] + re[k] * re[k]));
+        m_pHistory[i * SPECTRUM_HISTORY_SLOTS + m_nHistoryPos] = truncToInt(std::sqrt(im[k] * im[k] + re[k] * re[k]));
     }
     // Sums of up to 41 magnitudes of 2^26 each need more than 32 bits.
     int64_t largest = -1;

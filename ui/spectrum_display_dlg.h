@@ -30,6 +30,7 @@ class CSpectrumPlot : public QWidget {
     Q_OBJECT
 public:
     explicit CSpectrumPlot(CSpectrumDisplayDlg* parent);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
 };
@@ -52,19 +53,19 @@ public:
     void OnManualGain();
 
     // Controls (public so that tests can drive them).
-    QPushButton* m_btnManualGain = nullptr;   // 1032
-    QPushButton* m_btnFreeze = nullptr;       // 1031
-    QSlider* m_sliderGain = nullptr;          // 1030
-    QLabel* m_staticSpan = nullptr;           // 1024
-    QSlider* m_sliderAveraging = nullptr;     // 1026
-    QComboBox* m_comboBandwidth = nullptr;    // 1025
-    QSlider* m_sliderFreq = nullptr;          // 1016
-    QLineEdit* m_editFreq = nullptr;          // 1019
+    QPushButton* m_btnManualGain = nullptr;  // 1032
+    QPushButton* m_btnFreeze = nullptr;  // 1031
+    QSlider* m_sliderGain = nullptr;  // 1030
+    QLabel* m_staticSpan = nullptr;  // 1024
+    QSlider* m_sliderAveraging = nullptr;  // 1026
+    QComboBox* m_comboBandwidth = nullptr;  // 1025
+    QSlider* m_sliderFreq = nullptr;  // 1016
+    QLineEdit* m_editFreq = nullptr;  // 1019
     int m_nPoints = 0;
     SpectrumPoint* m_pPoints = nullptr;
     int m_nPlotWidth = 0;
-    QRect m_rcPlot;                           // client rectangle of the plot: W = right edge, H = bottom edge
-    CSpectrumPlot* m_plot = nullptr;          // 1015
+    QRect m_rcPlot;  // client rectangle of the plot: W = right edge, H = bottom edge
+    CSpectrumPlot* m_plot = nullptr;  // 1015
     QString m_strCaption;
     int m_nSampleRate = 0;
     int m_nFftSize = 0;
@@ -74,7 +75,7 @@ public:
     int m_nAveraging = 21;
     int m_nGainMax = 41;
     int m_nGain = 21;
-    int* m_pHistory = nullptr;                // m_nFftSize / 2 rows of SPECTRUM_HISTORY_SLOTS
+    int* m_pHistory = nullptr;  // m_nFftSize / 2 rows of SPECTRUM_HISTORY_SLOTS
     int m_nHistoryPos = 0;
     int m_nSlot = 1;
     int m_bFreeze = 0;

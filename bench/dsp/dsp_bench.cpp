@@ -21,8 +21,7 @@ constexpr uint32_t kTaps = 1000;
 struct Setup {
     std::vector<int16_t> in, out;
     std::vector<double> c;
-    Setup() : in(kBlock * kBlocks), out(kBlock * kBlocks), c(kTaps)
-    {
+    Setup() : in(kBlock * kBlocks), out(kBlock * kBlocks), c(kTaps) {
         std::mt19937 gen(1);
         std::uniform_int_distribution<int> s(-32768, 32767);
         std::uniform_real_distribution<double> d(-0.001, 0.001);
@@ -31,27 +30,25 @@ struct Setup {
     }
 };
 
-void PlainLoop(const int16_t* in, int32_t inBlock, int16_t* out, int32_t outBlock, const double* c, uint32_t count)
-{
+void PlainLoop(const int16_t* in, int32_t inBlock, int16_t* out, int32_t outBlock, const double* c, uint32_t count) {
     const uint32_t mask = kBlock * kBlocks - 1;
     for (uint32_t i = 0; i < kBlock; ++i) {
         uint32_t e = kBlock * (inBlock + kBlocks) + i;
         double acc = 0.0;
         for (uint32_t j = 0; j < count; ++j, --e) acc += static_cast<double>(in[e & mask]) * c[j];
-        if (acc < -32768.0) acc = -32768.0;
-        else if (acc > 32767.0) acc = 32767.0;
+        if (acc < -32768.0)
+            acc = -32768.0;
+        else if (acc > 32767.0)
+            acc = 32767.0;
         out[kBlock * outBlock + i] = static_cast<int16_t>(acc);
     }
 }
 
-void SetCounters(benchmark::State& state)
-{
-    state.counters["MAC/s"] =
-        benchmark::Counter(double(kBlock) * kTaps, benchmark::Counter::kIsIterationInvariantRate);
+void SetCounters(benchmark::State& state) {
+    state.counters["MAC/s"] = benchmark::Counter(double(kBlock) * kTaps, benchmark::Counter::kIsIterationInvariantRate);
 }
 
-void BM_FirPlainLoop(benchmark::State& state)
-{
+void BM_FirPlainLoop(benchmark::State& state) {
     Setup s;
     int32_t block = 0;
     for (auto _ : state) {
@@ -63,8 +60,7 @@ void BM_FirPlainLoop(benchmark::State& state)
 }
 BENCHMARK(BM_FirPlainLoop)->Unit(benchmark::kMicrosecond);
 
-void BM_FirConvolve(benchmark::State& state)
-{
+void BM_FirConvolve(benchmark::State& state) {
     Setup s;
     int32_t block = 0;
     for (auto _ : state) {
@@ -77,8 +73,7 @@ void BM_FirConvolve(benchmark::State& state)
 }
 BENCHMARK(BM_FirConvolve)->Unit(benchmark::kMicrosecond);
 
-void BM_FirConvolveVariant(benchmark::State& state)
-{
+void BM_FirConvolveVariant(benchmark::State& state) {
     const FirIsa isa = static_cast<FirIsa>(state.range(0));
     if (!FirIsaSupported(isa)) {
         state.SkipWithError("not supported on this processor");
@@ -101,8 +96,7 @@ BENCHMARK(BM_FirConvolveVariant)
     ->Arg(int(FirIsa::Avx512))
     ->Unit(benchmark::kMicrosecond);
 
-void BM_Fft2048(benchmark::State& state)
-{
+void BM_Fft2048(benchmark::State& state) {
     std::vector<double> x(kBlock), re(kBlock), im(kBlock);
     std::mt19937 gen(2);
     std::uniform_int_distribution<int> s(-32768, 32767);
@@ -116,8 +110,7 @@ void BM_Fft2048(benchmark::State& state)
 BENCHMARK(BM_Fft2048)->Unit(benchmark::kMicrosecond);
 
 // A million samples of noise through 1000 taps, as apply filters a file on one core.
-void BM_FastFir(benchmark::State& state)
-{
+void BM_FastFir(benchmark::State& state) {
     const FirIsa isa = static_cast<FirIsa>(state.range(0));
     if (!FirIsaSupported(isa)) {
         state.SkipWithError("not supported on this processor");

@@ -20,10 +20,8 @@ namespace {
 
 constexpr double kBlockMs = 2048.0 * 1000.0 / 11025.0;
 
-QApplication& App()
-{
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+QApplication& App() {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     static int argc = 1;
     static char name[] = "runner_block_bench";
     static char* argv[] = {name, nullptr};
@@ -31,15 +29,13 @@ QApplication& App()
     return app;
 }
 
-void RunBlocks(benchmark::State& state, bool spectra, bool responseWindow = false)
-{
+void RunBlocks(benchmark::State& state, bool spectra, bool responseWindow = false) {
     App();
     SimWaveBackend sim;
     zqtest::FakeRunnerWindow window;
     std::mt19937 rng(1);
     std::uniform_real_distribution<double> taps(-0.01, 0.01);
-    for (int j = 0; j < FIR_MAX_COEFFICIENTS; ++j)
-        BankCoefficients[j] = taps(rng);
+    for (int j = 0; j < FIR_MAX_COEFFICIENTS; ++j) BankCoefficients[j] = taps(rng);
     BankCoefficientCount = FIR_MAX_COEFFICIENTS;
     FirBankStart(&window, 0, QString());
     if (!InputRing) {
@@ -47,8 +43,7 @@ void RunBlocks(benchmark::State& state, bool spectra, bool responseWindow = fals
         return;
     }
     std::uniform_int_distribution<int> samples(-20000, 20000);
-    for (int n = 0; n < WAVE_RING_SAMPLES; ++n)
-        InputRing[n] = static_cast<int16_t>(samples(rng));
+    for (int n = 0; n < WAVE_RING_SAMPLES; ++n) InputRing[n] = static_cast<int16_t>(samples(rng));
     CSpectrumDisplayDlg* in = nullptr;
     CSpectrumDisplayDlg* out = nullptr;
     if (spectra) {
@@ -75,13 +70,11 @@ void RunBlocks(benchmark::State& state, bool spectra, bool responseWindow = fals
     for (auto _ : state) {
         FirBankBlock(WAVE_BLOCK_READY, block, block);
         benchmark::DoNotOptimize(OutputRing[WAVE_BLOCK_SAMPLES * block]);
-        if (response)
-            response->repaint();  // as the event loop paints it after the block
+        if (response) response->repaint();  // as the event loop paints it after the block
         block = (block + 1) % WAVE_NUM_BLOCKS;
     }
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
-    if (state.iterations() > 0)
-        state.counters["block_share_pct"] = 100.0 * ms / double(state.iterations()) / kBlockMs;
+    if (state.iterations() > 0) state.counters["block_share_pct"] = 100.0 * ms / double(state.iterations()) / kBlockMs;
     if (spectra) {
         window.in = window.out = nullptr;
         in->DestroyWindow();
@@ -94,10 +87,18 @@ void RunBlocks(benchmark::State& state, bool spectra, bool responseWindow = fals
     FirBankStop();
 }
 
-void BM_Fir1000(benchmark::State& state) { RunBlocks(state, false); }
-void BM_Fir1000WithTwoSpectrumWindows(benchmark::State& state) { RunBlocks(state, true); }
-void BM_Fir1000WithResponseWindow(benchmark::State& state) { RunBlocks(state, false, true); }
-void BM_Fir1000WithTwoSpectrumAndResponseWindows(benchmark::State& state) { RunBlocks(state, true, true); }
+void BM_Fir1000(benchmark::State& state) {
+    RunBlocks(state, false);
+}
+void BM_Fir1000WithTwoSpectrumWindows(benchmark::State& state) {
+    RunBlocks(state, true);
+}
+void BM_Fir1000WithResponseWindow(benchmark::State& state) {
+    RunBlocks(state, false, true);
+}
+void BM_Fir1000WithTwoSpectrumAndResponseWindows(benchmark::State& state) {
+    RunBlocks(state, true, true);
+}
 
 }  // namespace
 

@@ -11,7 +11,7 @@ class NoBackend final : public WaveDeviceBackend {
 public:
     WaveDevice* open(WaveDirection, int, const WaveFormat&, QObject*) override { return nullptr; }
 };
-}
+}  // namespace
 
 QEvent::Type WaveDoneEvent::eventType() {
     static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());

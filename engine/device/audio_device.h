@@ -42,7 +42,7 @@
 // A block header, one per ring block (the fields of the platform's WAVEHDR).
 struct WaveHeader {
     int16_t* lpData;
-    uint32_t dwBufferLength;   // bytes
+    uint32_t dwBufferLength;  // bytes
     uint32_t dwBytesRecorded;
     uintptr_t dwUser;
     uint32_t dwFlags;
@@ -60,16 +60,15 @@ constexpr unsigned MM_WIM_DATA = 960;  // a capture block was filled
 class WaveDoneEvent : public QEvent {
 public:
     static QEvent::Type eventType();
-    WaveDoneEvent(unsigned message, WaveHeader* header)
-        : QEvent(eventType()), message(message), header(header) {}
+    WaveDoneEvent(unsigned message, WaveHeader* header) : QEvent(eventType()), message(message), header(header) {}
     unsigned message;
     WaveHeader* header;
 };
 
 // Header flags, as the platform defines them; the devices keep them on the headers they hold.
-constexpr uint32_t WHDR_DONE = 0x01;       // handed back
+constexpr uint32_t WHDR_DONE = 0x01;  // handed back
 constexpr uint32_t WHDR_PREPARED = 0x02;
-constexpr uint32_t WHDR_INQUEUE = 0x10;    // in the device's hands
+constexpr uint32_t WHDR_INQUEUE = 0x10;  // in the device's hands
 
 class WaveDevice {
 public:
@@ -77,7 +76,7 @@ public:
     virtual int prepare(WaveHeader* header) = 0;
     virtual int unprepare(WaveHeader* header) = 0;
     virtual int queue(WaveHeader* header) = 0;  // waveInAddBuffer / waveOutWrite
-    virtual int start() = 0;                     // capture only
+    virtual int start() = 0;  // capture only
     virtual int reset() = 0;
     virtual int close() = 0;
     virtual uint64_t lostSamples() const { return 0; }

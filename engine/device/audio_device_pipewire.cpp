@@ -187,7 +187,8 @@ void onProcess(void* data) {
     if (timed) s->graphRate.store(t.rate.denom, std::memory_order_relaxed);
     if (!d.data || !s->gate.enter()) {
         if (d.data && s->direction == WaveDirection::Playback) {
-            const uint32_t frames = std::min<uint32_t>(d.maxsize / s->frameBytes, b->requested ? b->requested : kQuantumFrames);
+            const uint32_t frames =
+                std::min<uint32_t>(d.maxsize / s->frameBytes, b->requested ? b->requested : kQuantumFrames);
             std::memset(d.data, 0, frames * s->frameBytes);
             d.chunk->offset = 0;
             d.chunk->stride = int32_t(s->frameBytes);
@@ -266,8 +267,7 @@ public:
 
     int prepare(WaveHeader* h) override {
         checkFailure();
-        if (failed_ || closed_ || !h || !h->lpData || h->dwBufferLength == 0 || (h->dwFlags & WHDR_INQUEUE))
-            return 1;
+        if (failed_ || closed_ || !h || !h->lpData || h->dwBufferLength == 0 || (h->dwFlags & WHDR_INQUEUE)) return 1;
         h->dwFlags |= WHDR_PREPARED;
         return 0;
     }
@@ -510,11 +510,10 @@ public:
             const std::string rate = "1/" + std::to_string(s->rate);
             const std::string latency = std::to_string(kQuantumFrames) + "/" + std::to_string(s->rate);
             pw_properties* props = pw_properties_new(
-                PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, capture ? "Capture" : "Playback",
-                PW_KEY_MEDIA_ROLE, "Production", PW_KEY_MEDIA_NAME, capture ? "ZORIQ1 capture" : "ZORIQ1 playback",
-                PW_KEY_NODE_NAME, capture ? "ZORIQ1 capture" : "ZORIQ1 playback", PW_KEY_APP_NAME, "ZORIQ1",
-                PW_KEY_APP_ICON_NAME, "zoriq1", PW_KEY_NODE_RATE, rate.c_str(), PW_KEY_NODE_LATENCY,
-                latency.c_str(), nullptr);
+                PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, capture ? "Capture" : "Playback", PW_KEY_MEDIA_ROLE,
+                "Production", PW_KEY_MEDIA_NAME, capture ? "ZORIQ1 capture" : "ZORIQ1 playback", PW_KEY_NODE_NAME,
+                capture ? "ZORIQ1 capture" : "ZORIQ1 playback", PW_KEY_APP_NAME, "ZORIQ1", PW_KEY_APP_ICON_NAME,
+                "zoriq1", PW_KEY_NODE_RATE, rate.c_str(), PW_KEY_NODE_LATENCY, latency.c_str(), nullptr);
             s->stream = pw_stream_new(c.core, capture ? "ZORIQ1 capture" : "ZORIQ1 playback", props);
             ok = s->stream != nullptr;
         }

@@ -110,7 +110,7 @@ struct Stream {
     std::condition_variable closerStarted;
     pthread_t closer{};
     int closerState = 0;  // 0: RtAudio closes nothing itself, 1: its closing thread runs, 2: joined
-    bool jack = false;    // set at open, with the count of servers' ends then
+    bool jack = false;  // set at open, with the count of servers' ends then
     uint64_t jackEndsAtOpen = 0;
     // Playback on a server that never flags an underrun (PulseAudio, PipeWire through it): told by the
     // callbacks' timing instead. Set at open; the meter is the audio thread's while the stream runs.
@@ -160,7 +160,8 @@ int audioCallback(void* output, void* input, unsigned frames, double, RtAudioStr
     }
     int done = 0;
     if (s->direction == WaveDirection::Capture) {
-        if (input) done = stale ? s->pump.captureLost(bytes) : s->pump.capture(static_cast<const uint8_t*>(input), bytes);
+        if (input)
+            done = stale ? s->pump.captureLost(bytes) : s->pump.capture(static_cast<const uint8_t*>(input), bytes);
     } else if (output) {
         done = s->pump.play(static_cast<uint8_t*>(output), bytes);
     }
@@ -355,8 +356,7 @@ public:
 
     int prepare(WaveHeader* h) override {
         checkFailure();
-        if (failed_ || closed_ || !h || !h->lpData || h->dwBufferLength == 0 || (h->dwFlags & WHDR_INQUEUE))
-            return 1;
+        if (failed_ || closed_ || !h || !h->lpData || h->dwBufferLength == 0 || (h->dwFlags & WHDR_INQUEUE)) return 1;
         h->dwFlags |= WHDR_PREPARED;
         return 0;
     }
@@ -420,10 +420,13 @@ public:
         if (!stuck_) {
             s_->gate.close();
             bool timedOut = false;
-            runBounded(s_, kCallTimeoutMs, [](Stream& s) {
-                if (s.audio && s.audio->isStreamOpen()) s.audio->closeStream();
-                return true;
-            }, &timedOut);
+            runBounded(
+                s_, kCallTimeoutMs,
+                [](Stream& s) {
+                    if (s.audio && s.audio->isStreamOpen()) s.audio->closeStream();
+                    return true;
+                },
+                &timedOut);
             if (timedOut) stuck_ = true;
         }
         closed_ = true;
@@ -437,9 +440,8 @@ private:
         s_->meter.restart(s_->rate, s_->bufferedFrames);
         s_->gate.open();
         bool timedOut = false;
-        const bool ok = runBounded(s_, kCallTimeoutMs, [](Stream& s) {
-            return rtStart(*s.audio);
-        }, &timedOut);
+        const auto start = [](Stream& s) { return rtStart(*s.audio); };
+        const bool ok = runBounded(s_, kCallTimeoutMs, start, &timedOut);
         if (timedOut) stuck_ = true;
         if (!ok) return false;
         running_ = true;
@@ -455,10 +457,13 @@ private:
         running_ = false;
         if (stuck_) return;
         bool timedOut = false;
-        runBounded(s_, kCallTimeoutMs, [](Stream& s) {
-            if (s.audio->isStreamRunning()) s.audio->abortStream();
-            return true;
-        }, &timedOut);
+        runBounded(
+            s_, kCallTimeoutMs,
+            [](Stream& s) {
+                if (s.audio->isStreamRunning()) s.audio->abortStream();
+                return true;
+            },
+            &timedOut);
         if (timedOut) {
             stuck_ = true;
             failed_ = true;
@@ -577,8 +582,8 @@ private:
     std::unique_ptr<QSocketNotifier> notifier_;
     std::unique_ptr<QTimer> watchdog_;
     int queuedCount_ = 0;  // blocks handed to the device and not yet given back
-    uint64_t lastCallbacks_ = 0;         // the audio thread's progress at the last look
-    QElapsedTimer sinceProgress_;        // since that progress last moved
+    uint64_t lastCallbacks_ = 0;  // the audio thread's progress at the last look
+    QElapsedTimer sinceProgress_;  // since that progress last moved
     int stallMs_ = 0;
     // The device's state: the table in audio_device.h.
     bool running_ = false;
@@ -605,14 +610,17 @@ public:
         auto probe = std::make_shared<Stream>();
         auto report = std::make_shared<SoundApiReport>();
         bool timedOut = false;
-        const bool ok = runBounded(probe, kOpenTimeoutMs, [api, report](Stream& s) {
-            s.audio = rtMakeQuiet(api, &s);
-            report->devices = unsigned(rtDeviceIds(*s.audio).size());
-            // A JACK server runs at one rate and lists only that one.
-            if (api == SoundApi::Jack && report->devices > 0)
-                report->fixedRate = s.audio->getDeviceInfo(s.audio->getDefaultOutputDevice()).preferredSampleRate;
-            return true;
-        }, &timedOut);
+        const bool ok = runBounded(
+            probe, kOpenTimeoutMs,
+            [api, report](Stream& s) {
+                s.audio = rtMakeQuiet(api, &s);
+                report->devices = unsigned(rtDeviceIds(*s.audio).size());
+                // A JACK server runs at one rate and lists only that one.
+                if (api == SoundApi::Jack && report->devices > 0)
+                    report->fixedRate = s.audio->getDeviceInfo(s.audio->getDefaultOutputDevice()).preferredSampleRate;
+                return true;
+            },
+            &timedOut);
         if (timedOut) return SoundApiReport{0, 0, true};
         return ok ? *report : SoundApiReport{};
     }

@@ -43,9 +43,7 @@ public:
         return &items_[head % N];
     }
     // Either side; exact only while the other side is quiet.
-    std::size_t size() const {
-        return tail_.load(std::memory_order_acquire) - head_.load(std::memory_order_acquire);
-    }
+    std::size_t size() const { return tail_.load(std::memory_order_acquire) - head_.load(std::memory_order_acquire); }
     bool empty() const { return size() == 0; }
 
 private:

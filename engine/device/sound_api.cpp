@@ -1,8 +1,8 @@
 #include "engine/device/sound_api.h"
 
+#include <strings.h>
 #include <algorithm>
 #include <cstdlib>
-#include <strings.h>
 
 namespace {
 
@@ -37,8 +37,7 @@ public:
     WaveDevice* open(WaveDirection direction, int deviceId, const WaveFormat& format, QObject* target) override {
         std::vector<SoundApi> compiled = PipeWireSoundBackend().apis();
         for (SoundApi api : RtAudioSoundBackend().apis()) compiled.push_back(api);
-        const SoundApiChoice choice = ChooseSoundApi(std::getenv(SOUND_API_VARIABLE), compiled,
-                                                     format.nSamplesPerSec,
+        const SoundApiChoice choice = ChooseSoundApi(std::getenv(SOUND_API_VARIABLE), compiled, format.nSamplesPerSec,
                                                      [](SoundApi api) { return backendOf(api).ask(api); });
         if (!choice.note.empty()) WaveSayOnce(choice.note);
         if (choice.api == SoundApi::None) return nullptr;
@@ -71,8 +70,8 @@ SoundApiChoice ChooseSoundApi(const char* forced, const std::vector<SoundApi>& c
         if (wanted == SoundApi::None) {
             choice.note = setting + " is not one of pipewire, pulse, alsa, jack; choosing as usual";
         } else if (!has(wanted)) {
-            choice.note = setting + ", but this build has no " + std::string(displayName(wanted)) +
-                          "; choosing as usual";
+            choice.note =
+                setting + ", but this build has no " + std::string(displayName(wanted)) + "; choosing as usual";
         } else {
             // Forced means forced: a system that cannot serve the program fails to open, and the user is told why.
             choice.api = wanted;

@@ -17,14 +17,14 @@ constexpr const char* SOUND_API_VARIABLE = "ZORIQ1_AUDIO_API";
 
 // What a sound system says about itself.
 struct SoundApiReport {
-    unsigned devices = 0;    // devices it lists; 0 also when its server is not running
+    unsigned devices = 0;  // devices it lists; 0 also when its server is not running
     unsigned fixedRate = 0;  // the one rate it runs at (a JACK server), 0 when it converts rates itself
-    bool hung = false;       // its server took the connection and then did not answer (frozen)
+    bool hung = false;  // its server took the connection and then did not answer (frozen)
 };
 
 struct SoundApiChoice {
     SoundApi api = SoundApi::None;  // None: no system can serve the program
-    std::string note;               // what the user should know about the choice (a line to say), or empty
+    std::string note;  // what the user should know about the choice (a line to say), or empty
 };
 
 // forced: the variable's value (null or empty: choose). compiled: the systems this build has.
@@ -45,7 +45,7 @@ public:
                              QObject* target) = 0;
 };
 
-SoundBackend& RtAudioSoundBackend();   // PulseAudio, ALSA, JACK (audio_device_rtaudio.cpp)
+SoundBackend& RtAudioSoundBackend();  // PulseAudio, ALSA, JACK (audio_device_rtaudio.cpp)
 SoundBackend& PipeWireSoundBackend();  // PipeWire itself (audio_device_pipewire.cpp)
 
 // The real sound devices: every open chooses the system anew (a server may have come or gone) and opens

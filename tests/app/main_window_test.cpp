@@ -114,7 +114,9 @@ TEST_F(MainWindow, BankLimitsAndBrokenBanks) {
         size_t cut;
         int entries;
         int last;
-    } cases[] = {{0, std::string::npos, 2, 0}, {100, std::string::npos, 102, 100}, {101, std::string::npos, 2, 0},
+    } cases[] = {{0, std::string::npos, 2, 0},
+                 {100, std::string::npos, 102, 100},
+                 {101, std::string::npos, 2, 0},
                  {5, 4 + 136 * 2 + 10, 2, 0}};
     for (const Case& c : cases) {
         writeBank(c.n, c.cut);
@@ -243,9 +245,12 @@ TEST_F(MainWindow, EveryTextFitsItsControlInTheOneFont) {
         QList<QWidget*> controls;
         for (QWidget* control : window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
             QString text;
-            if (auto* label = qobject_cast<QLabel*>(control)) text = label->text();
-            else if (auto* button = qobject_cast<QAbstractButton*>(control)) text = button->text();
-            else if (!qobject_cast<QLineEdit*>(control)) continue;
+            if (auto* label = qobject_cast<QLabel*>(control))
+                text = label->text();
+            else if (auto* button = qobject_cast<QAbstractButton*>(control))
+                text = button->text();
+            else if (!qobject_cast<QLineEdit*>(control))
+                continue;
             for (QWidget* other : controls) {  // not even touching side by side
                 EXPECT_FALSE(control->geometry().adjusted(-2, 0, 2, 0).intersects(other->geometry()))
                     << title << ": " << text.toStdString();
@@ -278,7 +283,9 @@ TEST(StartUp, ProbeFailuresShowTheirMessageAndNoMainWindow) {
         case 1: sim.setOpenFails(D::Capture, true); break;
         case 2: sim.setOpenFails(D::Playback, true); break;
         case 3: sim.setOpenFails(D::Capture, true), sim.setOpenFails(D::Playback, true); break;
-        case 4: sim.setOpenRule([s](D d, int) { return !s->isOpen(d == D::Capture ? D::Playback : D::Capture); }); break;
+        case 4:
+            sim.setOpenRule([s](D d, int) { return !s->isOpen(d == D::Capture ? D::Playback : D::Capture); });
+            break;
         case 5: sim.setOpenRule([](D d, int attempt) { return !(d == D::Playback && attempt == 1); }); break;
         }
         QStringList shown;

@@ -15,8 +15,7 @@ struct Spectrum {
 
 // The transform by its definition, in long double.
 void Dft(uint32_t n, int direction, const std::vector<double>& xr, const std::vector<double>& xi,
-         std::vector<long double>& Xr, std::vector<long double>& Xi)
-{
+         std::vector<long double>& Xr, std::vector<long double>& Xi) {
     const long double pi = 3.141592653589793238462643383279502884L;
     const long double sign = direction == 0 ? 1.0L : -1.0L;
     std::vector<long double> cosTable(n), sinTable(n);
@@ -40,8 +39,7 @@ void Dft(uint32_t n, int direction, const std::vector<double>& xr, const std::ve
     }
 }
 
-std::vector<double> Random(size_t n, unsigned seed, double scale)
-{
+std::vector<double> Random(size_t n, unsigned seed, double scale) {
     std::mt19937 gen(seed);
     std::uniform_real_distribution<double> d(-scale, scale);
     std::vector<double> v(n);
@@ -49,8 +47,7 @@ std::vector<double> Random(size_t n, unsigned seed, double scale)
     return v;
 }
 
-void ExpectMatchesDft(uint32_t n, int direction, bool complexInput)
-{
+void ExpectMatchesDft(uint32_t n, int direction, bool complexInput) {
     SCOPED_TRACE(testing::Message() << "n=" << n << " direction=" << direction << " complex=" << complexInput);
     const std::vector<double> xr = Random(n, n + 7, 32768.0);
     const std::vector<double> xi = complexInput ? Random(n, n + 11, 32768.0) : std::vector<double>(n, 0.0);
@@ -69,15 +66,13 @@ void ExpectMatchesDft(uint32_t n, int direction, bool complexInput)
 
 }  // namespace
 
-TEST(Fft, MatchesDefinitionForBothDirectionsRealAndComplexInput)
-{
+TEST(Fft, MatchesDefinitionForBothDirectionsRealAndComplexInput) {
     for (uint32_t n : {1u, 2u, 8u, 2048u})
         for (int direction : {0, 1, -3})
             for (bool complexInput : {false, true}) ExpectMatchesDft(n, direction, complexInput);
 }
 
-TEST(Fft, MissingImaginaryInputEqualsZeros)
-{
+TEST(Fft, MissingImaginaryInputEqualsZeros) {
     const uint32_t n = 2048;
     const std::vector<double> xr = Random(n, 1, 1000.0), zeros(n, 0.0);
     Spectrum a(n), b(n);
@@ -87,8 +82,7 @@ TEST(Fft, MissingImaginaryInputEqualsZeros)
     EXPECT_EQ(a.im, b.im);
 }
 
-TEST(Fft, ImpulseAndConstant)
-{
+TEST(Fft, ImpulseAndConstant) {
     const uint32_t n = 2048;
     std::vector<double> impulse(n, 0.0), constant(n, -3.25);
     impulse[0] = 1.0;
@@ -111,8 +105,7 @@ TEST(Fft, ImpulseAndConstant)
     }
 }
 
-TEST(Fft, RealInputGivesConjugateSymmetricOutput)
-{
+TEST(Fft, RealInputGivesConjugateSymmetricOutput) {
     const uint32_t n = 2048;
     const std::vector<double> x = Random(n, 5, 32768.0);
     Spectrum out(n);
@@ -123,8 +116,7 @@ TEST(Fft, RealInputGivesConjugateSymmetricOutput)
     }
 }
 
-TEST(Fft, DirectionsAreInverse)
-{
+TEST(Fft, DirectionsAreInverse) {
     const uint32_t n = 2048;
     const std::vector<double> xr = Random(n, 9, 32768.0), xi = Random(n, 10, 100.0);
     Spectrum fwd(n), back(n);
@@ -136,8 +128,7 @@ TEST(Fft, DirectionsAreInverse)
     }
 }
 
-TEST(Fft, TinySizes)
-{
+TEST(Fft, TinySizes) {
     const double x = 0.1, y = -7.5;
     double re = 99.0, im = 99.0;
     EXPECT_EQ(Fft(1, 0, &x, &y, &re, &im), 0);
@@ -152,8 +143,7 @@ TEST(Fft, TinySizes)
     EXPECT_EQ(im, 99.0);
 }
 
-TEST(Fft, SizeNotAPowerOfTwoIsRefusedWithoutWritingPastIt)
-{
+TEST(Fft, SizeNotAPowerOfTwoIsRefusedWithoutWritingPastIt) {
     std::vector<double> x(12, 1.0), re(13, 5.0), im(13, 5.0);
     EXPECT_EQ(Fft(12, 0, x.data(), nullptr, re.data(), im.data()), 1);
     for (int i = 0; i < 12; ++i) EXPECT_EQ(re[i], 0.0);
@@ -161,8 +151,7 @@ TEST(Fft, SizeNotAPowerOfTwoIsRefusedWithoutWritingPastIt)
     EXPECT_EQ(im[12], 5.0);
 }
 
-TEST(Fft, Log2AndBitReverse)
-{
+TEST(Fft, Log2AndBitReverse) {
     EXPECT_EQ(FftLog2(2048), 11);
     EXPECT_EQ(FftLog2(2), 1);
     EXPECT_EQ(FftLog2(1), 0);

@@ -25,24 +25,20 @@ struct Filter {
 // Builds a bank file image: count, index entries, then the coefficient blocks.
 class BankImage {
 public:
-    void Int32(int32_t v)
-    {
+    void Int32(int32_t v) {
         for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((static_cast<uint32_t>(v) >> (8 * i)) & 0xFF));
     }
-    void Double(double d)
-    {
+    void Double(double d) {
         uint64_t u;
         std::memcpy(&u, &d, 8);
         for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<char>((u >> (8 * i)) & 0xFF));
     }
-    void Name(const std::string& name)
-    {
+    void Name(const std::string& name) {
         std::string field(FILTER_NAME_SIZE, '\0');
         std::memcpy(field.data(), name.data(), std::min(name.size(), field.size()));
         bytes += field;
     }
-    static BankImage Of(const std::vector<Filter>& filters)
-    {
+    static BankImage Of(const std::vector<Filter>& filters) {
         BankImage b;
         b.Int32(static_cast<int32_t>(filters.size()));
         int32_t position = 4 + 136 * static_cast<int32_t>(filters.size());
@@ -62,20 +58,18 @@ public:
 class FilterBank : public testing::Test {
 protected:
     void TearDown() override { fs::remove(FilterBankPath()); }
-    static void Write(const std::string& bytes)
-    {
-        std::ofstream(FilterBankPath(), std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    static void Write(const std::string& bytes) {
+        std::ofstream(FilterBankPath(), std::ios::binary)
+            .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
     static void Write(const BankImage& image) { Write(image.bytes); }
 
-    int ReadIndex(int capacity = 100)
-    {
+    int ReadIndex(int capacity = 100) {
         names.assign(static_cast<size_t>(std::max(capacity, 1)), std::array<char, FILTER_NAME_SIZE>{});
         count = -12345;
         return FilterBankReadIndex(capacity, &count, reinterpret_cast<char(*)[FILTER_NAME_SIZE]>(names.data()));
     }
-    int ReadFilter(int index)
-    {
+    int ReadFilter(int index) {
         std::memset(name, 'x', sizeof name);
         count = -12345;
         return FilterBankReadFilter(index, name, &count);
@@ -86,17 +80,16 @@ protected:
     int count = 0;
 };
 
-std::vector<Filter> Numbered(int n, int coefficients = 3)
-{
+std::vector<Filter> Numbered(int n, int coefficients = 3) {
     std::vector<Filter> filters;
-    for (int i = 0; i < n; ++i) filters.push_back({"Filter " + std::to_string(i), std::vector<double>(coefficients, i + 0.25)});
+    for (int i = 0; i < n; ++i)
+        filters.push_back({"Filter " + std::to_string(i), std::vector<double>(coefficients, i + 0.25)});
     return filters;
 }
 
 }  // namespace
 
-TEST_F(FilterBank, PathIsBesideTheExecutableNotTheWorkingDirectory)
-{
+TEST_F(FilterBank, PathIsBesideTheExecutableNotTheWorkingDirectory) {
     const fs::path exe = fs::read_symlink("/proc/self/exe");
     EXPECT_EQ(FilterBankPath(), (exe.parent_path() / "FirFilter.fib").string());
 
@@ -113,8 +106,7 @@ TEST_F(FilterBank, PathIsBesideTheExecutableNotTheWorkingDirectory)
     fs::remove_all(elsewhere);
 }
 
-TEST_F(FilterBank, IndexReadsNamesRawAndHonoursCapacity)
-{
+TEST_F(FilterBank, IndexReadsNamesRawAndHonoursCapacity) {
     std::vector<Filter> filters = Numbered(100);
     filters[7].name = std::string(127, 'n');
     Write(BankImage::Of(filters));
@@ -140,8 +132,7 @@ TEST_F(FilterBank, IndexReadsNamesRawAndHonoursCapacity)
     EXPECT_EQ(count, -5);
 }
 
-TEST_F(FilterBank, ShortFilesAreReadErrors)
-{
+TEST_F(FilterBank, ShortFilesAreReadErrors) {
     Write(std::string("\x02\x00", 2));
     EXPECT_EQ(ReadIndex(), FILTER_BANK_ERR_READ);
     EXPECT_EQ(count, -12345);
@@ -160,9 +151,9 @@ TEST_F(FilterBank, ShortFilesAreReadErrors)
     EXPECT_EQ(count, -12345);
 }
 
-TEST_F(FilterBank, FilterReadsNameAndCoefficients)
-{
-    std::vector<Filter> filters = {{"Low pass", {0.5, -0.25, 1e-300}}, {"Empty", {}}, {"Long", std::vector<double>(1000)}};
+TEST_F(FilterBank, FilterReadsNameAndCoefficients) {
+    std::vector<Filter> filters = {
+        {"Low pass", {0.5, -0.25, 1e-300}}, {"Empty", {}}, {"Long", std::vector<double>(1000)}};
     for (int i = 0; i < 1000; ++i) filters[2].coefficients[i] = i / 7.0;
     Write(BankImage::Of(filters));
 
@@ -188,8 +179,7 @@ TEST_F(FilterBank, FilterReadsNameAndCoefficients)
     EXPECT_EQ(count, -12345);
 }
 
-TEST_F(FilterBank, SharedCoefficientBlockAndBadCounts)
-{
+TEST_F(FilterBank, SharedCoefficientBlockAndBadCounts) {
     BankImage b;
     b.Int32(4);
     const int32_t data = 4 + 136 * 4;
@@ -222,8 +212,7 @@ TEST_F(FilterBank, SharedCoefficientBlockAndBadCounts)
     EXPECT_EQ(BankCoefficientCount, 0);
 }
 
-TEST_F(FilterBank, CoefficientsOutsideTheFileAreReadErrors)
-{
+TEST_F(FilterBank, CoefficientsOutsideTheFileAreReadErrors) {
     BankImage b;
     b.Int32(2);
     b.Name("Past the end");
@@ -250,8 +239,7 @@ TEST_F(FilterBank, CoefficientsOutsideTheFileAreReadErrors)
     EXPECT_EQ(count, 1);
 }
 
-TEST_F(FilterBank, HugeCountsAndIndexesStayInsideTheFile)
-{
+TEST_F(FilterBank, HugeCountsAndIndexesStayInsideTheFile) {
     BankImage b;
     b.Int32(INT32_MAX);
     b.Name("Only");
@@ -267,8 +255,7 @@ TEST_F(FilterBank, HugeCountsAndIndexesStayInsideTheFile)
     EXPECT_EQ(ReadFilter(INT32_MIN), FILTER_BANK_ERR_RANGE);
 }
 
-TEST(FilterNameText, StopsAtTheZeroByteOrAfter127Bytes)
-{
+TEST(FilterNameText, StopsAtTheZeroByteOrAfter127Bytes) {
     char field[FILTER_NAME_SIZE];
     std::memset(field, 'a', sizeof field);
     EXPECT_EQ(FilterNameText(field), std::string(127, 'a'));

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
-#include <string>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "dsp/fast_fir.h"
@@ -23,21 +23,21 @@ using Ring = std::vector<int16_t>;
 
 // The convolution written the plainest way, as the runners expect it to behave.
 void Reference(const Ring& in, int32_t inBlock, Ring& out, int32_t outBlock, uint32_t L, int32_t B, const double* c,
-               uint32_t count)
-{
+               uint32_t count) {
     const uint32_t mask = L * B - 1;
     for (uint32_t i = 0; i < L; ++i) {
         double acc = 0.0;
         uint32_t e = L * (inBlock + B) + i;
         for (uint32_t j = 0; j < count; ++j, --e) acc += static_cast<double>(in[e & mask]) * c[j];
-        if (acc < -32768.0) acc = -32768.0;
-        else if (acc > 32767.0) acc = 32767.0;
+        if (acc < -32768.0)
+            acc = -32768.0;
+        else if (acc > 32767.0)
+            acc = 32767.0;
         out[L * outBlock + i] = static_cast<int16_t>(acc);
     }
 }
 
-Ring RandomRing(uint32_t size, unsigned seed)
-{
+Ring RandomRing(uint32_t size, unsigned seed) {
     std::mt19937 gen(seed);
     std::uniform_int_distribution<int> d(-32768, 32767);
     Ring r(size);
@@ -45,8 +45,7 @@ Ring RandomRing(uint32_t size, unsigned seed)
     return r;
 }
 
-std::vector<double> RandomCoefficients(uint32_t count, unsigned seed, double scale)
-{
+std::vector<double> RandomCoefficients(uint32_t count, unsigned seed, double scale) {
     std::mt19937 gen(seed);
     std::uniform_real_distribution<double> d(-scale, scale);
     std::vector<double> c(count);
@@ -54,8 +53,7 @@ std::vector<double> RandomCoefficients(uint32_t count, unsigned seed, double sca
     return c;
 }
 
-std::vector<FirIsa> SupportedIsas()
-{
+std::vector<FirIsa> SupportedIsas() {
     std::vector<FirIsa> isas;
     for (FirIsa isa : {FirIsa::Scalar, FirIsa::Sse2, FirIsa::Avx2, FirIsa::Avx512})
         if (FirIsaSupported(isa)) isas.push_back(isa);
@@ -63,8 +61,7 @@ std::vector<FirIsa> SupportedIsas()
 }
 
 // What the program plays for a stream: FirConvolve block by block over its ring, from silence.
-Ring Played(const Ring& x, const std::vector<double>& c)
-{
+Ring Played(const Ring& x, const std::vector<double>& c) {
     Ring ring(kRing, 0), out(kRing), played(x.size());
     for (size_t done = 0, block = 0; done < x.size(); done += kBlock, block = (block + 1) % kBlocks) {
         const size_t n = std::min<size_t>(kBlock, x.size() - done);
@@ -79,17 +76,15 @@ Ring Played(const Ring& x, const std::vector<double>& c)
 // FastFir over x from silence, in two calls split at `split`, against Played, and the samples it says were
 // clipped against those whose sum, truncated, lies outside the 16-bit range; returns the samples summed tap
 // by tap.
-size_t ExpectFastFirPlays(const Ring& x, const std::vector<double>& c, FirIsa isa, size_t split = 0)
-{
+size_t ExpectFastFirPlays(const Ring& x, const std::vector<double>& c, FirIsa isa, size_t split = 0) {
     const size_t history = c.size();
     Ring padded(history + x.size(), 0), out(x.size());
     std::copy(x.begin(), x.end(), padded.begin() + history);
     const FastFir fir(c.data(), static_cast<uint32_t>(c.size()), isa);
     split = std::min(split, x.size());
     size_t clipped = 0;
-    const size_t tapByTap =
-        fir.Filter(padded.data() + history, split, out.data(), &clipped) +
-        fir.Filter(padded.data() + history + split, x.size() - split, out.data() + split, &clipped);
+    const size_t tapByTap = fir.Filter(padded.data() + history, split, out.data(), &clipped) +
+                            fir.Filter(padded.data() + history + split, x.size() - split, out.data() + split, &clipped);
     const Ring expected = Played(x, c);
     const auto differ = std::mismatch(out.begin(), out.end(), expected.begin());
     EXPECT_TRUE(differ.first == out.end()) << "sample " << differ.first - out.begin() << " is " << *differ.first
@@ -104,16 +99,14 @@ size_t ExpectFastFirPlays(const Ring& x, const std::vector<double>& c, FirIsa is
     return tapByTap;
 }
 
-std::vector<FirIsa> FastFirVariants()
-{
+std::vector<FirIsa> FastFirVariants() {
     std::vector<FirIsa> isas = {FirIsa::Scalar};
     if (FirIsaSupported(FirIsa::Avx2)) isas.push_back(FirIsa::Avx2);
     return isas;
 }
 
 // Runs FirConvolve on one block of an 8-block ring of 2048 samples and returns that block.
-Ring Convolve(const Ring& in, int32_t inBlock, const std::vector<double>& c, int32_t outBlock = 3)
-{
+Ring Convolve(const Ring& in, int32_t inBlock, const std::vector<double>& c, int32_t outBlock = 3) {
     Ring out(kRing, 1234);
     EXPECT_EQ(FirConvolve(in.data(), inBlock, out.data(), outBlock, kBlock, kBlocks, c.data(),
                           static_cast<uint32_t>(c.size())),
@@ -123,8 +116,7 @@ Ring Convolve(const Ring& in, int32_t inBlock, const std::vector<double>& c, int
 
 }  // namespace
 
-TEST(FirConvolve, EveryVariantIsBitIdenticalToThePlainLoop)
-{
+TEST(FirConvolve, EveryVariantIsBitIdenticalToThePlainLoop) {
     const Ring in = RandomRing(kRing, 42);
     for (FirIsa isa : SupportedIsas()) {
         for (uint32_t count : {0u, 1u, 2u, 7u, 999u, 1000u, 3000u}) {
@@ -136,9 +128,9 @@ TEST(FirConvolve, EveryVariantIsBitIdenticalToThePlainLoop)
                                                     << " scale=" << scale);
                     Ring expected(kRing, 77), actual(kRing, 77);
                     Reference(in, inBlock, expected, 5, kBlock, kBlocks, c.data(), count);
-                    ASSERT_EQ(FirConvolveWith(isa, in.data(), inBlock, actual.data(), 5, kBlock, kBlocks, c.data(),
-                                              count),
-                              0);
+                    ASSERT_EQ(
+                        FirConvolveWith(isa, in.data(), inBlock, actual.data(), 5, kBlock, kBlocks, c.data(), count),
+                        0);
                     ASSERT_EQ(0, std::memcmp(expected.data(), actual.data(), kRing * sizeof(int16_t)));
                 }
             }
@@ -146,8 +138,7 @@ TEST(FirConvolve, EveryVariantIsBitIdenticalToThePlainLoop)
     }
 }
 
-TEST(FirConvolve, OddBlockLengthsAndRingsShorterThanTheTaps)
-{
+TEST(FirConvolve, OddBlockLengthsAndRingsShorterThanTheTaps) {
     // Blocks that leave vector remainders, and taps that wrap the whole ring several times.
     for (FirIsa isa : SupportedIsas()) {
         for (auto [L, B] : {std::pair<uint32_t, int32_t>{1, 1}, {1, 4}, {4, 2}, {64, 1}, {131072, 1}}) {
@@ -165,15 +156,16 @@ TEST(FirConvolve, OddBlockLengthsAndRingsShorterThanTheTaps)
 }
 
 // The processor's own account of its instruction sets, read independently of the library's detection.
-TEST(FirConvolve, DispatchedVariantIsTheWidestTheProcessorOffers)
-{
+TEST(FirConvolve, DispatchedVariantIsTheWidestTheProcessorOffers) {
 #if defined(__x86_64__)
     std::ifstream cpuinfo("/proc/cpuinfo");
     std::string line;
     while (std::getline(cpuinfo, line) && line.rfind("flags", 0) != 0) {
     }
     ASSERT_FALSE(line.empty()) << "no flags line in /proc/cpuinfo";
-    const auto has = [&](const char* flag) { return (line + " ").find(std::string(" ") + flag + " ") != std::string::npos; };
+    const auto has = [&](const char* flag) {
+        return (line + " ").find(std::string(" ") + flag + " ") != std::string::npos;
+    };
     const FirIsa widest = has("avx512f") ? FirIsa::Avx512 : has("avx2") ? FirIsa::Avx2 : FirIsa::Sse2;
     EXPECT_EQ(FirIsaName(FirIsaSelected()), std::string(FirIsaName(widest)));
 #else
@@ -181,8 +173,7 @@ TEST(FirConvolve, DispatchedVariantIsTheWidestTheProcessorOffers)
 #endif
 }
 
-TEST(FirConvolve, CountZeroGivesSilenceAndOneCoefficientScales)
-{
+TEST(FirConvolve, CountZeroGivesSilenceAndOneCoefficientScales) {
     const Ring in = RandomRing(kRing, 3);
     EXPECT_EQ(Convolve(in, 2, {}), Ring(kBlock, 0));
     EXPECT_EQ(Convolve(in, 2, {1.0}), Ring(in.begin() + 2 * kBlock, in.begin() + 3 * kBlock));
@@ -194,8 +185,7 @@ TEST(FirConvolve, CountZeroGivesSilenceAndOneCoefficientScales)
     EXPECT_EQ(Ring(half.begin(), half.begin() + 4), (Ring{1, -1, 0, 0}));
 }
 
-TEST(FirConvolve, ClampsAtTheSampleRangeAndTruncatesTowardZero)
-{
+TEST(FirConvolve, ClampsAtTheSampleRangeAndTruncatesTowardZero) {
     Ring in(kRing, 0);
     in[0] = 30000;
     in[1] = 30000;
@@ -216,8 +206,7 @@ TEST(FirConvolve, ClampsAtTheSampleRangeAndTruncatesTowardZero)
     }
 }
 
-TEST(FirConvolve, SumThatIsNotANumberGivesZero)
-{
+TEST(FirConvolve, SumThatIsNotANumberGivesZero) {
     Ring in(kRing, 0);
     in[kBlock] = 5;
     // inf * 0 is NaN in every sample; inf * 5 is +inf and clamps.
@@ -227,8 +216,7 @@ TEST(FirConvolve, SumThatIsNotANumberGivesZero)
     EXPECT_EQ(Convolve(in, 1, {std::numeric_limits<double>::quiet_NaN()}), Ring(kBlock, 0));
 }
 
-TEST(FirConvolve, TapsReachIntoThePreviousBlockAndWrapFromBlockZeroToSeven)
-{
+TEST(FirConvolve, TapsReachIntoThePreviousBlockAndWrapFromBlockZeroToSeven) {
     Ring in(kRing);
     for (uint32_t n = 0; n < kRing; ++n) in[n] = static_cast<int16_t>(n % 30000);
     const std::vector<double> delay = {0.0, 1.0};
@@ -247,8 +235,7 @@ TEST(FirConvolve, TapsReachIntoThePreviousBlockAndWrapFromBlockZeroToSeven)
     EXPECT_EQ(out[999], in[0]);
 }
 
-TEST(FirConvolve, FirstBlockAfterAStartReadsZerosBeforeIt)
-{
+TEST(FirConvolve, FirstBlockAfterAStartReadsZerosBeforeIt) {
     Ring in(kRing, 0);
     for (uint32_t i = 0; i < kBlock; ++i) in[i] = 100;
     const Ring out = Convolve(in, 0, std::vector<double>(10, 1.0));
@@ -258,8 +245,7 @@ TEST(FirConvolve, FirstBlockAfterAStartReadsZerosBeforeIt)
     EXPECT_EQ(out[2047], 1000);
 }
 
-TEST(FirConvolve, BadGeometryIsRefusedWithoutWriting)
-{
+TEST(FirConvolve, BadGeometryIsRefusedWithoutWriting) {
     Ring in(kRing, 1), out(kRing, 7);
     const double c[] = {1.0};
     EXPECT_EQ(FirConvolve(in.data(), 0, out.data(), 8, kBlock, kBlocks, c, 1), 1);
@@ -274,8 +260,7 @@ TEST(FirConvolve, BadGeometryIsRefusedWithoutWriting)
     EXPECT_EQ(out[0], 1);
 }
 
-TEST(FastFir, NoiseComesOutAsFirConvolvePlaysItAndAlmostNeverNeedsTheTaps)
-{
+TEST(FastFir, NoiseComesOutAsFirConvolvePlaysItAndAlmostNeverNeedsTheTaps) {
     const Ring x = RandomRing(50000, 8);
     for (FirIsa isa : FastFirVariants()) {
         for (uint32_t count : {1u, 2u, 7u, 100u, 999u, 1000u, 1025u}) {
@@ -288,8 +273,7 @@ TEST(FastFir, NoiseComesOutAsFirConvolvePlaysItAndAlmostNeverNeedsTheTaps)
 
 // Where the outputs sit on the steps of truncation and clamping the transform cannot decide; the taps
 // that could overflow or are not finite are summed tap by tap throughout.
-TEST(FastFir, StructuredSignalsAndExtremeTapsAreExactToo)
-{
+TEST(FastFir, StructuredSignalsAndExtremeTapsAreExactToo) {
     Ring limits(20000, 32767);
     std::fill(limits.begin() + 9000, limits.end(), -32768);
     Ring square(30000);
@@ -346,8 +330,7 @@ TEST(FastFir, StructuredSignalsAndExtremeTapsAreExactToo)
 
 // The slow label: random filters of 1 to 1000 taps on noise, tones and full-scale bursts, some loud enough
 // to clip.
-TEST(FastFir, DISABLED_AHundredMillionSamplesComeOutAsFirConvolvePlaysThem)
-{
+TEST(FastFir, DISABLED_AHundredMillionSamplesComeOutAsFirConvolvePlaysThem) {
     std::mt19937 gen(19);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     size_t compared = 0;
@@ -359,9 +342,9 @@ TEST(FastFir, DISABLED_AHundredMillionSamplesComeOutAsFirConvolvePlaysThem)
         if (k % 3 == 1) {
             const double f[3] = {unit(gen) * 0.5, unit(gen) * 0.05, unit(gen) * 0.005};
             for (size_t n = 0; n < x.size(); ++n)
-                x[n] = static_cast<int16_t>(std::lround(10000 * (std::sin(2 * M_PI * f[0] * n) +
-                                                                 std::sin(2 * M_PI * f[1] * n) +
-                                                                 std::sin(2 * M_PI * f[2] * n + 1))));
+                x[n] = static_cast<int16_t>(
+                    std::lround(10000 * (std::sin(2 * M_PI * f[0] * n) + std::sin(2 * M_PI * f[1] * n) +
+                                         std::sin(2 * M_PI * f[2] * n + 1))));
         } else if (k % 3 == 2) {
             for (size_t n = 0; n < x.size(); n += 20000) std::fill(x.begin() + n, x.begin() + n + 8000, 0);
         }

@@ -20,28 +20,24 @@ namespace fs = std::filesystem;
 
 class FirFile : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         dir = fs::temp_directory_path() / ("zq_fir_test_" + std::to_string(getpid()));
         fs::create_directories(dir);
     }
     void TearDown() override { fs::remove_all(dir); }
 
     // Writes the text as the file's bytes and reads it back.
-    int Read(const std::string& text)
-    {
+    int Read(const std::string& text) {
         const fs::path path = dir / "filter.fir";
         std::ofstream(path, std::ios::binary) << text;
         return ReadPath(path.string());
     }
-    int ReadPath(const std::string& path)
-    {
+    int ReadPath(const std::string& path) {
         std::memset(description, 'x', sizeof description);
         count = -1;
         return FirFileRead(path.c_str(), description, &count);
     }
-    std::vector<double> Values() const
-    {
+    std::vector<double> Values() const {
         return std::vector<double>(UserCoefficients, UserCoefficients + UserCoefficientCount);
     }
 
@@ -50,8 +46,7 @@ protected:
     int count = -1;
 };
 
-std::string Joined(int n, const std::string& separator)
-{
+std::string Joined(int n, const std::string& separator) {
     std::string s;
     for (int i = 0; i < n; ++i) s += (i ? separator : "") + std::to_string(i) + ".5";
     return s;
@@ -59,16 +54,14 @@ std::string Joined(int n, const std::string& separator)
 
 }  // namespace
 
-TEST_F(FirFile, DescriptionAndValuesWithMixedSeparators)
-{
+TEST_F(FirFile, DescriptionAndValuesWithMixedSeparators) {
     ASSERT_EQ(Read("; Low pass, 3 taps\n0.25,0.5 ,\t 0.25\n\n  1e-3\t,,-2\n"), FIR_FILE_OK);
     EXPECT_STREQ(description, " Low pass, 3 taps");
     EXPECT_EQ(count, 5);
     EXPECT_EQ(Values(), (std::vector<double>{0.25, 0.5, 0.25, 1e-3, -2}));
 }
 
-TEST_F(FirFile, OnlyTheFirstDescriptionLineCounts)
-{
+TEST_F(FirFile, OnlyTheFirstDescriptionLineCounts) {
     ASSERT_EQ(Read("1\n;;;First; not this\n;Second 5 6\n2\n"), FIR_FILE_OK);
     EXPECT_STREQ(description, "First");
     EXPECT_EQ(Values(), (std::vector<double>{1, 2}));
@@ -84,8 +77,7 @@ TEST_F(FirFile, OnlyTheFirstDescriptionLineCounts)
     EXPECT_EQ(Values(), (std::vector<double>{7}));
 }
 
-TEST_F(FirFile, NumberGrammar)
-{
+TEST_F(FirFile, NumberGrammar) {
     ASSERT_EQ(Read("1.5D2 1.5d-2 1.5E2 -.5 +3. 7abc word 0x10 inf nan 1e 1e+ 1.5.5 . - 2e5x \v4 1e999"), FIR_FILE_OK);
     const std::vector<double> v = Values();
     ASSERT_EQ(v.size(), 18u);
@@ -94,8 +86,7 @@ TEST_F(FirFile, NumberGrammar)
     EXPECT_TRUE(std::isinf(v[17]));
 }
 
-TEST_F(FirFile, NumbersIgnoreTheProcessLocale)
-{
+TEST_F(FirFile, NumbersIgnoreTheProcessLocale) {
     const std::string before = std::setlocale(LC_ALL, nullptr);
     if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) GTEST_SKIP() << "locale de_DE.UTF-8 is not installed here";
     const int result = Read("0.5, 1.25e1\n-3,5\n");
@@ -104,8 +95,7 @@ TEST_F(FirFile, NumbersIgnoreTheProcessLocale)
     EXPECT_EQ(Values(), (std::vector<double>{0.5, 12.5, -3, 5}));
 }
 
-TEST_F(FirFile, DescriptionLengthLimit)
-{
+TEST_F(FirFile, DescriptionLengthLimit) {
     ASSERT_EQ(Read(";" + std::string(126, 'd') + "\n1\n"), FIR_FILE_OK);
     EXPECT_EQ(std::string(description), std::string(126, 'd'));
     EXPECT_EQ(Read(";" + std::string(127, 'd') + "\n1\n"), FIR_FILE_ERR_DESCRIPTION);
@@ -113,8 +103,7 @@ TEST_F(FirFile, DescriptionLengthLimit)
     EXPECT_EQ(count, -1);
 }
 
-TEST_F(FirFile, ValueLimit)
-{
+TEST_F(FirFile, ValueLimit) {
     ASSERT_EQ(Read(Joined(1000, "\n")), FIR_FILE_OK);
     EXPECT_EQ(count, 1000);
     EXPECT_EQ(UserCoefficients[999], 999.5);
@@ -123,8 +112,7 @@ TEST_F(FirFile, ValueLimit)
     EXPECT_EQ(UserCoefficientCount, 1000);
 }
 
-TEST_F(FirFile, LongLinesAreReadInPiecesOf511Characters)
-{
+TEST_F(FirFile, LongLinesAreReadInPiecesOf511Characters) {
     // 1000 values in one row, each 7 characters with its separator: 73 to a piece, none split.
     std::string row;
     for (int i = 0; i < 1000; ++i) {
@@ -148,8 +136,7 @@ TEST_F(FirFile, LongLinesAreReadInPiecesOf511Characters)
     EXPECT_EQ(Values(), (std::vector<double>{9, 1, 2, 3, 4}));
 }
 
-TEST_F(FirFile, LineEndsAndEmptyFiles)
-{
+TEST_F(FirFile, LineEndsAndEmptyFiles) {
     ASSERT_EQ(Read(";Crlf\r\n1\r\n2,\r\n3"), FIR_FILE_OK);
     EXPECT_STREQ(description, "Crlf");
     EXPECT_EQ(Values(), (std::vector<double>{1, 2, 3}));
@@ -161,8 +148,7 @@ TEST_F(FirFile, LineEndsAndEmptyFiles)
     EXPECT_EQ(count, 0);
 }
 
-TEST_F(FirFile, MissingOrUnreadableFiles)
-{
+TEST_F(FirFile, MissingOrUnreadableFiles) {
     EXPECT_EQ(ReadPath((dir / "missing.fir").string()), FIR_FILE_ERR_OPEN);
     EXPECT_STREQ(description, "");
     EXPECT_EQ(count, -1);

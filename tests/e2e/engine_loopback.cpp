@@ -36,8 +36,7 @@ bool g_stopOnError = false;
 bool g_stopping = false;
 
 long long nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -110,8 +109,10 @@ int stream(double seconds, const char* wavPath, bool untilError) {
     const double cpu = cpuMs() - cpu0;
     // The runner's stop order; each step refuses harmlessly when it does not apply.
     const auto t0 = std::chrono::steady_clock::now();
-    const Step down[] = {{"WaveInStop", WaveInStop()},   {"WaveInClose", WaveInClose()},
-                         {"WaveOutStop", WaveOutStop()}, {"WaveOutClose", WaveOutClose()},
+    const Step down[] = {{"WaveInStop", WaveInStop()},
+                         {"WaveInClose", WaveInClose()},
+                         {"WaveOutStop", WaveOutStop()},
+                         {"WaveOutClose", WaveOutClose()},
                          {"WaveExit", WaveExit()}};
     const double stopMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     bool downOk = true;

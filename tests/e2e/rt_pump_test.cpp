@@ -41,8 +41,10 @@ TEST(SpscRing, TwoThreadsPassEveryItemOnceInOrder) {
     constexpr unsigned kItems = 200000;
     std::thread producer([&] {
         for (unsigned i = 1; i <= kItems;) {
-            if (ring.push(i)) ++i;
-            else std::this_thread::yield();
+            if (ring.push(i))
+                ++i;
+            else
+                std::this_thread::yield();
         }
     });
     unsigned expect = 1, v = 0, wrong = 0;
@@ -153,9 +155,9 @@ TEST(BlockPump, LossesTheDeviceReportsAddUpWithTheOverrunsItSees) {
     std::vector<int16_t> sound(256, 9);
     const auto* bytes = reinterpret_cast<const uint8_t*>(sound.data());
     EXPECT_EQ(pump.capture(bytes, 512), 0);  // no block queued: an overrun
-    pump.deviceLost(512);                      // the server flagged one of its own
+    pump.deviceLost(512);  // the server flagged one of its own
     ASSERT_TRUE(pump.queued().push(&blocks.headers[0]));
-    EXPECT_EQ(pump.capture(bytes, 512), 0);    // taken: nothing more lost
+    EXPECT_EQ(pump.capture(bytes, 512), 0);  // taken: nothing more lost
     EXPECT_EQ(pump.lostBytes(), 1024u);
     EXPECT_EQ(blocks.data[0], 9);
     // A buffer the device lost (ALSA repeats the last one after an overrun) is counted once and heard as
@@ -217,8 +219,10 @@ TEST(BlockPump, AudioAndUiThreadsTogetherLoseAndRepeatNothing) {
     std::size_t k = 0;
     int mismatches = 0;
     for (int16_t s : played) {
-        if (k < std::size_t(kBlocksToPlay) * 2048 && s == int16_t(k & 0x7fff)) ++k;
-        else if (s != 0) ++mismatches;
+        if (k < std::size_t(kBlocksToPlay) * 2048 && s == int16_t(k & 0x7fff))
+            ++k;
+        else if (s != 0)
+            ++mismatches;
     }
     EXPECT_EQ(k, std::size_t(kBlocksToPlay) * 2048);
     EXPECT_EQ(mismatches, 0);
@@ -229,9 +233,9 @@ TEST(BlockPump, AudioAndUiThreadsTogetherLoseAndRepeatNothing) {
 // server truly lacked and what the meter saw.
 struct Playback {
     std::map<int, double> stalls;  // callback number -> seconds late
-    double clockScale = 1;         // the sound card's clock against the one the meter reads
+    double clockScale = 1;  // the sound card's clock against the one the meter reads
     int callbacks = 2000;
-    double serverStart = 0;        // when the server begins to play, seconds
+    double serverStart = 0;  // when the server begins to play, seconds
 };
 
 std::pair<double, uint64_t> lostAndSeen(const Playback& p) {
@@ -260,19 +264,21 @@ TEST(UnderrunMeter, SeesWhatOutlastsTheServersBufferAndNothingElse) {
     std::map<int, double> jitter;
     for (int n = 10; n < 160000; n += 7) jitter[n] = 0.001 * (n % 41);  // up to 40 ms late, often
     const Playback cases[] = {
-        {},                                        // steady
-        {jitter},                                  // late, never by the whole buffer (93 ms)
-        {{{300, 0.085}}},                          // nearly the whole buffer
-        {jitter, 0.9995, 160000},                  // a card 0.05 % slow, for an hour
-        {{}, 1, 2000, 0.3},                        // a busy server that starts to play late
-        {{{300, 0.2}}},                            // late by twice the buffer
+        {},  // steady
+        {jitter},  // late, never by the whole buffer (93 ms)
+        {{{300, 0.085}}},  // nearly the whole buffer
+        {jitter, 0.9995, 160000},  // a card 0.05 % slow, for an hour
+        {{}, 1, 2000, 0.3},  // a busy server that starts to play late
+        {{{300, 0.2}}},  // late by twice the buffer
         {{{300, 0.15}, {301, 0.15}, {900, 0.5}}},  // late again before the buffer refilled, then long
     };
     for (const Playback& p : cases) {
         const auto [lost, seen] = lostAndSeen(p);
         SCOPED_TRACE(testing::Message() << "stalls " << p.stalls.size() << ", clock " << p.clockScale);
-        if (lost == 0) EXPECT_EQ(seen, 0u);
-        else EXPECT_NEAR(double(seen), lost, 256);  // one callback's worth: when within it the server ran dry
+        if (lost == 0)
+            EXPECT_EQ(seen, 0u);
+        else
+            EXPECT_NEAR(double(seen), lost, 256);  // one callback's worth: when within it the server ran dry
     }
     EXPECT_GT(lostAndSeen(cases[6]).first, 5000);
 }
@@ -282,7 +288,7 @@ TEST(UnderrunMeter, SeesWhatOutlastsTheServersBufferAndNothingElse) {
 uint64_t gapsSeen(uint32_t clockRate, uint32_t quantum, const std::vector<int>& skipped, int cycles = 400) {
     CycleGapMeter meter;
     uint64_t seen = 0, ticks = 5000;  // the clock does not start at 0
-    double exact = 0;                 // the stream's frames, fractional where it resamples
+    double exact = 0;  // the stream's frames, fractional where it resamples
     for (int n = 0; n < cycles; ++n) {
         if (std::find(skipped.begin(), skipped.end(), n) != skipped.end()) ticks += quantum;
         const double before = exact;
@@ -439,7 +445,8 @@ TEST(SoundApiChoice, TheVariableForcesOneSystemAndABadValueIsSaid) {
     // Forced even where it cannot serve the program, with the reason for the failure that follows.
     c = m.choose("jack");
     EXPECT_EQ(c.api, SoundApi::Jack);
-    EXPECT_EQ(c.note, "ZORIQ1_AUDIO_API=jack, but the JACK server runs at 48000 Hz, not at the 11025 Hz the program needs");
+    EXPECT_EQ(c.note,
+              "ZORIQ1_AUDIO_API=jack, but the JACK server runs at 48000 Hz, not at the 11025 Hz the program needs");
     m.reports[SoundApi::Alsa].devices = 0;
     c = m.choose("alsa");
     EXPECT_EQ(c.api, SoundApi::Alsa);

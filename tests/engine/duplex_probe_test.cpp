@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "tests/support/sim_device.h"
 #include "engine/duplex_probe.h"
+#include "tests/support/sim_device.h"
 
 using D = WaveDirection;
 
@@ -47,12 +47,10 @@ TEST(DuplexProbe, CaptureOnlyDeviceTriesFourOpens) {
 TEST(DuplexProbe, HalfDuplexDeviceOpensEachSideOnlyAlone) {
     SimWaveBackend sim;
     const SimWaveBackend* s = &sim;
-    sim.setOpenRule([s](D direction, int) {
-        return !s->isOpen(direction == D::Capture ? D::Playback : D::Capture);
-    });
+    sim.setOpenRule([s](D direction, int) { return !s->isOpen(direction == D::Capture ? D::Playback : D::Capture); });
     EXPECT_EQ(WaveProbeDevices(-1), PROBE_NO_DUPLEX);
-    EXPECT_EQ(sim.calls(), QStringList({"open capture", "open playback -> busy", "close capture",
-                                        "open playback", "open capture -> busy", "close playback"}));
+    EXPECT_EQ(sim.calls(), QStringList({"open capture", "open playback -> busy", "close capture", "open playback",
+                                        "open capture -> busy", "close playback"}));
     expectNothingOpen(sim);
 }
 

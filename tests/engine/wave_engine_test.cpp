@@ -1,23 +1,23 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QObject>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <tuple>
-#include <unistd.h>
-#include <vector>
-#include <csignal>
-#include <filesystem>
 #include <random>
 #include <set>
-#include <cstring>
-#include <sys/resource.h>
+#include <tuple>
+#include <vector>
 
-#include "tests/support/sim_device.h"
 #include "engine/wave_engine.h"
 #include "engine/wave_file.h"
+#include "tests/support/sim_device.h"
 
 using D = WaveDirection;
 using Note = std::tuple<int, int, int>;
@@ -91,11 +91,25 @@ protected:
 // states gives, and after the stop order nothing is left open or allocated (the sanitizers see the rest).
 // Injected device failures and queued blocks are part of the walk, since they decide open, start and close.
 TEST_F(Engine, EveryStepFromEveryStateGivesTheModelsResult) {
-    enum Step { Init, Exit, InOpen, InStart, InStop, InClose, OutOpen, OutStart, OutStop, OutClose,
-                Capture, Play, Deliver, kSteps };
-    const char* const names[kSteps] = {"WaveInit", "WaveExit", "WaveInOpen", "WaveInStart", "WaveInStop",
+    enum Step {
+        Init,
+        Exit,
+        InOpen,
+        InStart,
+        InStop,
+        InClose,
+        OutOpen,
+        OutStart,
+        OutStop,
+        OutClose,
+        Capture,
+        Play,
+        Deliver,
+        kSteps
+    };
+    const char* const names[kSteps] = {"WaveInit",    "WaveExit",    "WaveInOpen",   "WaveInStart", "WaveInStop",
                                        "WaveInClose", "WaveOutOpen", "WaveOutStart", "WaveOutStop", "WaveOutClose",
-                                       "capture", "play", "deliver"};
+                                       "capture",     "play",        "deliver"};
     enum Dir { Closed, Open, Started };
     struct Model {
         bool init = false;
@@ -192,15 +206,9 @@ TEST_F(Engine, EveryStepFromEveryStateGivesTheModelsResult) {
                 if (!expected) m.out = Closed;  // armed or not: nothing is left to stop
                 break;
             }
-            case Capture:
-                sim.completeCapture();
-                break;
-            case Play:
-                sim.completePlayback();
-                break;
-            case Deliver:
-                deliver();
-                break;
+            case Capture: sim.completeCapture(); break;
+            case Play: sim.completePlayback(); break;
+            case Deliver: deliver(); break;
             }
             results.insert({step, got});
             ASSERT_EQ(got, expected) << "seed " << seed << ", step " << n << ": " << names[step]
@@ -480,7 +488,8 @@ TEST_F(EngineFile, AFailedUnprepareAfterAFullDiskTellsTheFullDiskFirst) {
     ASSERT_TRUE(FailWritesToOpenFile(QString::fromStdString(path)));
     sim.failNext(D::Playback, SimOp::Unprepare);
     play();
-    EXPECT_EQ(notes, (std::vector<Note>{{1, 0, 0}, {1, 1, 1}, {WAVE_ERR_FILE_FULL, 0, 0}, {WAVE_ERR_OUT_UNPREPARE, 0, 0}}));
+    EXPECT_EQ(notes,
+              (std::vector<Note>{{1, 0, 0}, {1, 1, 1}, {WAVE_ERR_FILE_FULL, 0, 0}, {WAVE_ERR_OUT_UNPREPARE, 0, 0}}));
 }
 
 // A close that cannot write the final sizes (the disk filled up meanwhile) still takes playback down.

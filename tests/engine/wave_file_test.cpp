@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -7,9 +10,6 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "engine/wave_file.h"
@@ -39,9 +39,9 @@ std::vector<int16_t> block(int seed) {
 void expectValidWav(const std::string& path, int blocks, int firstSeed = 0) {
     auto b = readAll(path);
     ASSERT_EQ(b.size(), 46u + 4096u * blocks);
-    const uint8_t header[] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 18, 0, 0, 0,
-                              1, 0, 1, 0, 0x11, 0x2B, 0, 0, 0x22, 0x56, 0, 0, 2, 0, 16, 0, 0, 0,
-                              'd', 'a', 't', 'a'};
+    const uint8_t header[] = {'R',  'I',  'F', 'F', 0, 0, 0,  0, 'W', 'A', 'V',  'E',  'f', 'm',
+                              't',  ' ',  18,  0,   0, 0, 1,  0, 1,   0,   0x11, 0x2B, 0,   0,
+                              0x22, 0x56, 0,   0,   2, 0, 16, 0, 0,   0,   'd',  'a',  't', 'a'};
     for (size_t i = 0; i < sizeof header; ++i) {
         if (i >= 4 && i < 8) continue;
         ASSERT_EQ(b[i], header[i]) << "byte " << i;

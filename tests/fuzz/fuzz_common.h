@@ -7,16 +7,14 @@
 
 #include "dsp/fir_convolve.h"
 
-inline void WriteInput(const char* path, const uint8_t* data, size_t size)
-{
+inline void WriteInput(const char* path, const uint8_t* data, size_t size) {
     std::FILE* f = std::fopen(path, "wb");
     if (!f) std::abort();
     if (size && std::fwrite(data, 1, size, f) != size) std::abort();
     std::fclose(f);
 }
 
-inline void ConvolveWith(const double* coefficients, int32_t count)
-{
+inline void ConvolveWith(const double* coefficients, int32_t count) {
     if (count < 0 || count > 1000) std::abort();
     constexpr uint32_t kBlock = 64;
     int16_t in[kBlock * 2], out[kBlock * 2];

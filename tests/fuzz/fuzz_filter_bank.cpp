@@ -10,16 +10,16 @@
 
 namespace {
 
-std::string& BankPath()
-{
+std::string& BankPath() {
     static std::string path = FilterBankPath();
     return path;
 }
 
-void RemoveBank() { std::remove(BankPath().c_str()); }
+void RemoveBank() {
+    std::remove(BankPath().c_str());
+}
 
-void ReadFilter(int index)
-{
+void ReadFilter(int index) {
     char name[FILTER_NAME_SIZE];
     int count = 0;
     const int result = FilterBankReadFilter(index, name, &count);
@@ -31,15 +31,13 @@ void ReadFilter(int index)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (BankPath().empty()) std::abort();
     std::atexit(RemoveBank);
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WriteInput(BankPath().c_str(), data, size);
 
     static char names[100][FILTER_NAME_SIZE];

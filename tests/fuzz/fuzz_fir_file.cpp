@@ -12,18 +12,18 @@
 
 namespace {
 
-std::string& FirPath()
-{
+std::string& FirPath() {
     static std::string path;
     return path;
 }
 
-void RemoveFir() { std::remove(FirPath().c_str()); }
+void RemoveFir() {
+    std::remove(FirPath().c_str());
+}
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const char* tmp = std::getenv("TMPDIR");
     std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/zq_fuzz_fir_XXXXXX";
     const int fd = mkstemp(name.data());
@@ -34,8 +34,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WriteInput(FirPath().c_str(), data, size);
     char description[FIR_DESCRIPTION_SIZE];
     std::memset(description, 'x', sizeof description);

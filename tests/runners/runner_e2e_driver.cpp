@@ -9,6 +9,7 @@
 //       After each run prints "cycle N threads T fds F rss_kb R messages M"; exit code 0 only if the kill
 //       runs ended by their error, the others showed no message, and threads and descriptors after the last
 //       run equal those after the first, with resident memory grown by at most 1 MiB.
+#include <sys/resource.h>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
@@ -23,7 +24,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <sys/resource.h>
 #include <vector>
 
 #include "dsp/filter_bank.h"
@@ -37,8 +37,7 @@ namespace {
 
 class Owner : public QDialog, public COutputChoice {};
 
-std::vector<double> LowPass(int taps, double cutoffHz, double rate)
-{
+std::vector<double> LowPass(int taps, double cutoffHz, double rate) {
     std::vector<double> h(taps);
     const double fc = cutoffHz / rate;
     const double middle = (taps - 1) / 2.0;
@@ -51,8 +50,7 @@ std::vector<double> LowPass(int taps, double cutoffHz, double rate)
     return h;
 }
 
-double CpuSeconds()
-{
+double CpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
@@ -65,8 +63,7 @@ struct Usage {
     long rssKb = 0;
 };
 
-Usage ProcessUsage()
-{
+Usage ProcessUsage() {
     Usage u;
     QFile status(QStringLiteral("/proc/self/status"));
     if (status.open(QIODevice::ReadOnly)) {
@@ -77,18 +74,17 @@ Usage ProcessUsage()
                 u.rssKb = line.mid(6).trimmed().split(' ').first().toLong();
         }
     }
-    u.fds = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size();
+    u.fds =
+        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size();
     return u;
 }
 
 // Lets the loop run until done() holds or the time is up; false on time-out.
-bool RunUntil(const std::function<bool()>& done, int ms)
-{
+bool RunUntil(const std::function<bool()>& done, int ms) {
     QEventLoop loop;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
+        if (done()) loop.quit();
     });
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     poll.start(20);
@@ -96,8 +92,7 @@ bool RunUntil(const std::function<bool()>& done, int ms)
     return done();
 }
 
-int Cycles(int count, const QString& dir, QStringList& messages, Owner& owner)
-{
+int Cycles(int count, const QString& dir, QStringList& messages, Owner& owner) {
     owner.m_bOutputToFile = 1;
     Usage first;
     bool ok = true;
@@ -126,8 +121,7 @@ int Cycles(int count, const QString& dir, QStringList& messages, Owner& owner)
             }
         } else {
             RunUntil([&] { return dlg.isNull(); }, 2000);
-            if (!dlg.isNull())
-                dlg->m_btnStop->click();
+            if (!dlg.isNull()) dlg->m_btnStop->click();
             RunUntil([&] { return dlg.isNull(); }, 2000);
         }
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -136,16 +130,14 @@ int Cycles(int count, const QString& dir, QStringList& messages, Owner& owner)
         std::printf("cycle %d threads %ld fds %ld rss_kb %ld messages %d%s\n", n, u.threads, u.fds, u.rssKb, shown,
                     kill ? " (server killed)" : "");
         std::fflush(stdout);
-        if (!dlg.isNull() || FirBankWindow != nullptr || (kill ? shown == 0 : shown != 0))
-            ok = false;
-        if (n == 1)
-            first = u;
+        if (!dlg.isNull() || FirBankWindow != nullptr || (kill ? shown == 0 : shown != 0)) ok = false;
+        if (n == 1) first = u;
         if (n == count) {
-            std::printf("after the first run: threads %ld fds %ld rss_kb %ld; after the last: threads %ld fds %ld "
-                        "rss_kb %ld (%+ld kB)\n",
-                        first.threads, first.fds, first.rssKb, u.threads, u.fds, u.rssKb, u.rssKb - first.rssKb);
-            if (u.threads != first.threads || u.fds != first.fds || u.rssKb - first.rssKb > 1024)
-                ok = false;
+            std::printf(
+                "after the first run: threads %ld fds %ld rss_kb %ld; after the last: threads %ld fds %ld "
+                "rss_kb %ld (%+ld kB)\n",
+                first.threads, first.fds, first.rssKb, u.threads, u.fds, u.rssKb, u.rssKb - first.rssKb);
+            if (u.threads != first.threads || u.fds != first.fds || u.rssKb - first.rssKb > 1024) ok = false;
         }
     }
     return ok ? 0 : 1;
@@ -153,8 +145,7 @@ int Cycles(int count, const QString& dir, QStringList& messages, Owner& owner)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QApplication app(argc, argv);
     WaveSetBackend(&WaveSoundSystem());
     const bool cycles = argc > 3 && std::strcmp(argv[1], "cycles") == 0;
@@ -170,8 +161,7 @@ int main(int argc, char** argv)
     });
 
     Owner owner;
-    if (cycles)
-        return Cycles(std::atoi(argv[2]), QString::fromLocal8Bit(argv[3]), messages, owner);
+    if (cycles) return Cycles(std::atoi(argv[2]), QString::fromLocal8Bit(argv[3]), messages, owner);
     owner.show();
     auto* dlg = new CFirFilterDlg(0, &owner);
     owner.hide();
@@ -179,16 +169,17 @@ int main(int argc, char** argv)
     dlg->m_btnSpectrumIn->click();
     dlg->m_btnSpectrumOut->click();
     const bool running = FirBankWindow == dlg && dlg->m_pSpectrumIn && dlg->m_pSpectrumOut;
-    if (startedMarker)
-        QFile(QString::fromLocal8Bit(startedMarker)).open(QIODevice::WriteOnly);
+    if (startedMarker) QFile(QString::fromLocal8Bit(startedMarker)).open(QIODevice::WriteOnly);
 
     QTimer::singleShot(seconds * 1000, dlg, [dlg] { dlg->m_btnStop->click(); });
     QObject::connect(dlg, &QObject::destroyed, &app, &QCoreApplication::quit);
-    QTimer::singleShot((seconds + 20) * 1000, &app, [] { std::fprintf(stderr, "timed out\n"); std::exit(3); });
+    QTimer::singleShot((seconds + 20) * 1000, &app, [] {
+        std::fprintf(stderr, "timed out\n");
+        std::exit(3);
+    });
     app.exec();
 
     std::printf("cpu_seconds=%.3f run_seconds=%d\n", CpuSeconds(), seconds);
-    if (!running || !messages.isEmpty() || FirBankWindow != nullptr)
-        return 1;
+    if (!running || !messages.isEmpty() || FirBankWindow != nullptr) return 1;
     return 0;
 }

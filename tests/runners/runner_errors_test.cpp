@@ -1,12 +1,12 @@
 // How the runners start, stop and answer the engine's error codes.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <csignal>
 #include <cstring>
-#include <sys/resource.h>
 
 #include "dsp/filter_bank.h"
 #include "engine/wave_engine.h"
@@ -23,14 +23,10 @@ const QString kDiskFull =
 const QString kFileWrite = QStringLiteral("Error writing to output wave file.");
 const QString kOverflow = QStringLiteral("Output buffer overflow");
 
-QString ExpectedText(int code)
-{
-    if (code >= 101 && code <= 106)
-        return kOperating;
-    if (code == 107)
-        return kDiskFull;
-    if (code == 108)
-        return kFileWrite;
+QString ExpectedText(int code) {
+    if (code >= 101 && code <= 106) return kOperating;
+    if (code == 107) return kDiskFull;
+    if (code == 108) return kFileWrite;
     return kOverflow;
 }
 
@@ -52,24 +48,22 @@ struct Recording {
     explicit Recording(void (*start)(CRunnerWindow*, int, QString)) { start(&window, 1, path); }
 };
 
-int IndexOfCall(const QStringList& calls, const QString& prefix)
-{
+int IndexOfCall(const QStringList& calls, const QString& prefix) {
     for (int n = 0; n < calls.size(); ++n)
-        if (calls[n].startsWith(prefix))
-            return n;
+        if (calls[n].startsWith(prefix)) return n;
     return -1;
 }
 
-int NoProc(int, int, int) { return 0; }
+int NoProc(int, int, int) {
+    return 0;
+}
 
-uint32_t Le32(const QByteArray& b, int at)
-{
+uint32_t Le32(const QByteArray& b, int at) {
     return uint8_t(b[at]) | uint8_t(b[at + 1]) << 8 | uint8_t(b[at + 2]) << 16 | uint32_t(uint8_t(b[at + 3])) << 24;
 }
 
 // The WAV file holds exactly these blocks, with sizes that describe them.
-void ExpectWavOf(const QString& path, const std::vector<Block>& blocks)
-{
+void ExpectWavOf(const QString& path, const std::vector<Block>& blocks) {
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QByteArray b = file.readAll();
@@ -82,8 +76,7 @@ void ExpectWavOf(const QString& path, const std::vector<Block>& blocks)
 
 }  // namespace
 
-TEST(RunnerErrors, EachCodeShowsItsMessageAndClosesOnceTheBoxIsDismissed)
-{
+TEST(RunnerErrors, EachCodeShowsItsMessageAndClosesOnceTheBoxIsDismissed) {
     for (int code = 101; code <= 109; ++code) {
         SCOPED_TRACE(code);
         Running run;
@@ -104,22 +97,18 @@ TEST(RunnerErrors, EachCodeShowsItsMessageAndClosesOnceTheBoxIsDismissed)
     }
 }
 
-TEST(RunnerErrors, CodesOutsideTheTableAreIgnored)
-{
+TEST(RunnerErrors, CodesOutsideTheTableAreIgnored) {
     Running run;
     MessageBoxRecorder boxes;
-    for (int code : {0, 2, 100, 110, -1, 1000, WAVE_BLOCK_READY + 1})
-        EXPECT_EQ(UserFirBlock(code, 0, 0), 0);
+    for (int code : {0, 2, 100, 110, -1, 1000, WAVE_BLOCK_READY + 1}) EXPECT_EQ(UserFirBlock(code, 0, 0), 0);
     // A block index outside the ring is no block at all.
-    for (int block : {-1, 8, 1 << 20})
-        EXPECT_EQ(DirectMappingBlock(WAVE_BLOCK_READY, block, block), 0);
+    for (int block : {-1, 8, 1 << 20}) EXPECT_EQ(DirectMappingBlock(WAVE_BLOCK_READY, block, block), 0);
     Pump();
     EXPECT_TRUE(boxes.texts.isEmpty());
     EXPECT_EQ(run.window.closeRequests, 0);
 }
 
-TEST(RunnerErrors, ErrorsWhileABoxIsOpenAreToldInOneMoreBoxAfterItAndCloseOnce)
-{
+TEST(RunnerErrors, ErrorsWhileABoxIsOpenAreToldInOneMoreBoxAfterItAndCloseOnce) {
     Running run;
     SimStream stream(run.sim);
     const std::vector<Block> input = RandomBlocks(3, 11);
@@ -129,8 +118,7 @@ TEST(RunnerErrors, ErrorsWhileABoxIsOpenAreToldInOneMoreBoxAfterItAndCloseOnce)
     boxes.whileOpen = [&](int box) {
         // The engine goes on reporting while a box is open; an overflow repeats with every block.
         FirBankBlock(WAVE_ERR_OVERFLOW, 0, 0);
-        if (box != 1)
-            return;
+        if (box != 1) return;
         FirBankBlock(WAVE_ERR_OUT_WRITE, 0, 0);
         FirBankBlock(WAVE_ERR_FILE_FULL, 0, 0);
         // ... and blocks keep flowing.
@@ -154,13 +142,11 @@ TEST(RunnerErrors, ErrorsWhileABoxIsOpenAreToldInOneMoreBoxAfterItAndCloseOnce)
     EXPECT_EQ(run.window.closeRequests, 2);
 }
 
-TEST(RunnerErrors, AnErrorDuringTheDiskFullNoticeIsToldAfterItAndClosesTheWindow)
-{
+TEST(RunnerErrors, AnErrorDuringTheDiskFullNoticeIsToldAfterItAndClosesTheWindow) {
     Running run;
     MessageBoxRecorder boxes;
     boxes.whileOpen = [&](int box) {
-        if (box == 1)
-            FirBankBlock(WAVE_ERR_OVERFLOW, 0, 0);
+        if (box == 1) FirBankBlock(WAVE_ERR_OVERFLOW, 0, 0);
     };
     FirBankBlock(WAVE_ERR_FILE_FULL, 0, 0);
     Pump();
@@ -169,8 +155,7 @@ TEST(RunnerErrors, AnErrorDuringTheDiskFullNoticeIsToldAfterItAndClosesTheWindow
 
     // A second disk-full notice during the first adds nothing and closes nothing.
     boxes.whileOpen = [&](int box) {
-        if (box == 3)
-            FirBankBlock(WAVE_ERR_FILE_FULL, 0, 0);
+        if (box == 3) FirBankBlock(WAVE_ERR_FILE_FULL, 0, 0);
     };
     FirBankBlock(WAVE_ERR_FILE_FULL, 0, 0);
     Pump();
@@ -181,8 +166,7 @@ TEST(RunnerErrors, AnErrorDuringTheDiskFullNoticeIsToldAfterItAndClosesTheWindow
 // A person reads the notice for longer than the ring lasts: the blocks handled meanwhile, the one that found
 // the disk full among them, come round and are queued again before the notice is dismissed. Each count of
 // blocks leaves that block at another place of the ring.
-TEST(RunnerErrors, TheDiskFullNoticeLeftOpenForManyBlocksLetsTheFunctionGoOn)
-{
+TEST(RunnerErrors, TheDiskFullNoticeLeftOpenForManyBlocksLetsTheFunctionGoOn) {
     for (int whileOpen = 16; whileOpen < 24; ++whileOpen) {
         SCOPED_TRACE(whileOpen);
         Recording rec(DirectMappingStart);
@@ -196,11 +180,9 @@ TEST(RunnerErrors, TheDiskFullNoticeLeftOpenForManyBlocksLetsTheFunctionGoOn)
         ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
         rec.boxes.whileOpen = [&](int box) {
             setrlimit(RLIMIT_FSIZE, &old);
-            for (int n = 0; n < whileOpen && box == 1 && fed < input.size(); ++n)
-                rec.stream.Feed(input[fed++]);
+            for (int n = 0; n < whileOpen && box == 1 && fed < input.size(); ++n) rec.stream.Feed(input[fed++]);
         };
-        while (fed < input.size())
-            rec.stream.Feed(input[fed++]);
+        while (fed < input.size()) rec.stream.Feed(input[fed++]);
         setrlimit(RLIMIT_FSIZE, &old);
         signal(SIGXFSZ, oldHandler);
         rec.stream.Drain();
@@ -213,8 +195,7 @@ TEST(RunnerErrors, TheDiskFullNoticeLeftOpenForManyBlocksLetsTheFunctionGoOn)
     }
 }
 
-TEST(RunnerErrors, AWindowStoppedWhileTheBoxIsOpenGetsNoCloseRequest)
-{
+TEST(RunnerErrors, AWindowStoppedWhileTheBoxIsOpenGetsNoCloseRequest) {
     Running run;
     MessageBoxRecorder boxes;
     boxes.whileOpen = [&](int) { FirBankStop(); };
@@ -224,8 +205,7 @@ TEST(RunnerErrors, AWindowStoppedWhileTheBoxIsOpenGetsNoCloseRequest)
     EXPECT_EQ(FirBankWindow, nullptr);
 }
 
-TEST(RunnerErrors, StopTakesTheEngineDownInOrderAndIsHarmlessWhenRepeated)
-{
+TEST(RunnerErrors, StopTakesTheEngineDownInOrderAndIsHarmlessWhenRepeated) {
     MessageBoxRecorder boxes;
     EXPECT_EQ(DirectMappingStop(), 1) << "idle";
     SimWaveBackend sim;
@@ -255,8 +235,7 @@ TEST(RunnerErrors, StopTakesTheEngineDownInOrderAndIsHarmlessWhenRepeated)
     EXPECT_EQ(window.closeRequests, 0);
 }
 
-TEST(RunnerErrors, StartFailuresAreReportedInOrderAndTheStopCleansUp)
-{
+TEST(RunnerErrors, StartFailuresAreReportedInOrderAndTheStopCleansUp) {
     struct Case {
         const char* what;
         std::function<void(SimWaveBackend&)> arrange;
@@ -288,8 +267,7 @@ TEST(RunnerErrors, StartFailuresAreReportedInOrderAndTheStopCleansUp)
     }
 }
 
-TEST(RunnerErrors, AnOutputFileThatCannotBeCreatedIsReportedAsSuch)
-{
+TEST(RunnerErrors, AnOutputFileThatCannotBeCreatedIsReportedAsSuch) {
     SimWaveBackend sim;
     MessageBoxRecorder boxes;
     FakeRunnerWindow window;
@@ -300,8 +278,7 @@ TEST(RunnerErrors, AnOutputFileThatCannotBeCreatedIsReportedAsSuch)
     EXPECT_EQ(FirBankStop(), 0);
 }
 
-TEST(RunnerErrors, AnEngineAlreadyInUseFailsTheInitialisation)
-{
+TEST(RunnerErrors, AnEngineAlreadyInUseFailsTheInitialisation) {
     MessageBoxRecorder boxes;
     FakeRunnerWindow other;
     FakeRunnerWindow window;
@@ -314,12 +291,10 @@ TEST(RunnerErrors, AnEngineAlreadyInUseFailsTheInitialisation)
     DirectMappingStop();
 }
 
-TEST(RunnerErrors, OutputGoesToTheChosenFile)
-{
+TEST(RunnerErrors, OutputGoesToTheChosenFile) {
     Recording rec(DirectMappingStart);
     const std::vector<Block> input = RandomBlocks(4, 12);
-    for (const Block& b : input)
-        rec.stream.Feed(b);
+    for (const Block& b : input) rec.stream.Feed(b);
     rec.stream.Drain();
     EXPECT_EQ(DirectMappingStop(), 0);
     EXPECT_TRUE(rec.boxes.texts.isEmpty());
@@ -330,11 +305,9 @@ TEST(RunnerErrors, OutputGoesToTheChosenFile)
 
 // The WAV file cannot be finished at the stop: the user hears of it once the engine is down, and the
 // engine is free for the next function.
-TEST(RunnerErrors, AWavFileThatCannotBeFinishedIsToldAfterTheStop)
-{
+TEST(RunnerErrors, AWavFileThatCannotBeFinishedIsToldAfterTheStop) {
     Recording rec(FirBankStart);
-    for (const Block& b : RandomBlocks(4, 15))
-        rec.stream.Feed(b);
+    for (const Block& b : RandomBlocks(4, 15)) rec.stream.Feed(b);
     ASSERT_TRUE(FailWritesToOpenFile(rec.path));
     bool engineDown = false;
     rec.boxes.whileOpen = [&](int) {

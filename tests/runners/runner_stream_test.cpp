@@ -12,14 +12,12 @@ using namespace zqtest;
 
 namespace {
 
-void SetBank(const std::vector<double>& h)
-{
+void SetBank(const std::vector<double>& h) {
     std::copy(h.begin(), h.end(), BankCoefficients);
     BankCoefficientCount = static_cast<int32_t>(h.size());
 }
 
-void SetUser(const std::vector<double>& h)
-{
+void SetUser(const std::vector<double>& h) {
     std::copy(h.begin(), h.end(), UserCoefficients);
     UserCoefficientCount = static_cast<int32_t>(h.size());
 }
@@ -37,16 +35,14 @@ const RunnerKind kBank{"bank", FirBankStart, FirBankStop, FirBankBlock, &FirBank
 const RunnerKind kUser{"user", UserFirStart, UserFirStop, UserFirBlock, &UserFirWindow};
 
 // Runs the blocks through a started runner and returns everything that was played.
-std::vector<int16_t> RunThrough(const RunnerKind& kind, const std::vector<Block>& input)
-{
+std::vector<int16_t> RunThrough(const RunnerKind& kind, const std::vector<Block>& input) {
     SimWaveBackend sim;
     MessageBoxRecorder boxes;
     FakeRunnerWindow window;
     kind.start(&window, 0, QString());
     EXPECT_EQ(*kind.window, &window);
     SimStream stream(sim);
-    for (const Block& b : input)
-        EXPECT_TRUE(stream.Feed(b));
+    for (const Block& b : input) EXPECT_TRUE(stream.Feed(b));
     stream.Drain();
     std::vector<int16_t> played = sim.played();
     EXPECT_EQ(kind.stop(), 0);
@@ -56,8 +52,7 @@ std::vector<int16_t> RunThrough(const RunnerKind& kind, const std::vector<Block>
     return played;
 }
 
-void ExpectPrefixEqual(const std::vector<int16_t>& played, const std::vector<int16_t>& expected)
-{
+void ExpectPrefixEqual(const std::vector<int16_t>& played, const std::vector<int16_t>& expected) {
     ASSERT_GE(played.size(), 2048u * 10);  // enough blocks to cross the end of the ring
     ASSERT_LE(played.size(), expected.size());
     for (std::size_t n = 0; n < played.size(); ++n)
@@ -66,30 +61,26 @@ void ExpectPrefixEqual(const std::vector<int16_t>& played, const std::vector<int
 
 }  // namespace
 
-TEST(RunnerStream, DirectMappingPlaysTheInputBitForBit)
-{
+TEST(RunnerStream, DirectMappingPlaysTheInputBitForBit) {
     const std::vector<Block> input = RandomBlocks(20, 1);
     ExpectPrefixEqual(RunThrough(kDirect, input), Concat(input));
 }
 
-TEST(RunnerStream, BankFilterMatchesTheConvolutionAcrossBlockBoundaries)
-{
+TEST(RunnerStream, BankFilterMatchesTheConvolutionAcrossBlockBoundaries) {
     const std::vector<double> h = RandomTaps(1000, 2, 0.01);
     SetBank(h);
     const std::vector<Block> input = RandomBlocks(20, 3, 20000);
     ExpectPrefixEqual(RunThrough(kBank, input), ReferenceFir(Concat(input), h));
 }
 
-TEST(RunnerStream, UserFilterMatchesTheConvolutionAcrossBlockBoundaries)
-{
+TEST(RunnerStream, UserFilterMatchesTheConvolutionAcrossBlockBoundaries) {
     const std::vector<double> h = RandomTaps(37, 4, 0.2);
     SetUser(h);
     const std::vector<Block> input = RandomBlocks(20, 5);
     ExpectPrefixEqual(RunThrough(kUser, input), ReferenceFir(Concat(input), h));
 }
 
-TEST(RunnerStream, DelayByOneSampleStartsFromSilenceAndCarriesOverEachBlock)
-{
+TEST(RunnerStream, DelayByOneSampleStartsFromSilenceAndCarriesOverEachBlock) {
     for (const RunnerKind* kind : {&kBank, &kUser}) {
         SCOPED_TRACE(kind->name);
         SetBank({0.0, 1.0});
@@ -104,16 +95,13 @@ TEST(RunnerStream, DelayByOneSampleStartsFromSilenceAndCarriesOverEachBlock)
     }
 }
 
-TEST(RunnerStream, NoCoefficientsGiveSilenceAndAnOutOfRangeCountIsKeptWithinTheArray)
-{
+TEST(RunnerStream, NoCoefficientsGiveSilenceAndAnOutOfRangeCountIsKeptWithinTheArray) {
     const std::vector<Block> input = RandomBlocks(10, 7);
     SetBank({});
-    for (int16_t s : RunThrough(kBank, input))
-        ASSERT_EQ(s, 0);
+    for (int16_t s : RunThrough(kBank, input)) ASSERT_EQ(s, 0);
     // A count the reader would never leave behind must not read past the array.
     BankCoefficientCount = -5;
-    for (int16_t s : RunThrough(kBank, input))
-        ASSERT_EQ(s, 0);
+    for (int16_t s : RunThrough(kBank, input)) ASSERT_EQ(s, 0);
     // Too large a count uses the whole array and nothing beyond it.
     const std::vector<double> taps = RandomTaps(FIR_MAX_COEFFICIENTS, 8, 0.002);
     SetBank(taps);
@@ -125,16 +113,14 @@ TEST(RunnerStream, NoCoefficientsGiveSilenceAndAnOutOfRangeCountIsKeptWithinTheA
 // Records every spectrum frame it is fed.
 struct RecordingSink : CSpectrumSink {
     std::vector<std::vector<double>> re, im;
-    void UpdateSpectrum(const double* r, const double* i, int n) override
-    {
+    void UpdateSpectrum(const double* r, const double* i, int n) override {
         re.emplace_back(r, r + n);
         im.emplace_back(i, i + n);
     }
 };
 
 // Frame `frame` of the sink is the transform of exactly this block.
-void ExpectFrameOf(const RecordingSink& sink, std::size_t frame, const Block& block, const char* what)
-{
+void ExpectFrameOf(const RecordingSink& sink, std::size_t frame, const Block& block, const char* what) {
     ASSERT_LT(frame, sink.re.size()) << what;
     std::vector<double> samples(block.begin(), block.end()), re(block.size()), im(block.size());
     Fft(static_cast<uint32_t>(block.size()), 0, samples.data(), nullptr, re.data(), im.data());
@@ -142,8 +128,7 @@ void ExpectFrameOf(const RecordingSink& sink, std::size_t frame, const Block& bl
     EXPECT_EQ(sink.im[frame], im) << what;
 }
 
-TEST(RunnerStream, SpectrumSinksAreReadAtEveryBlockAndFedTheirOwnBlock)
-{
+TEST(RunnerStream, SpectrumSinksAreReadAtEveryBlockAndFedTheirOwnBlock) {
     SimWaveBackend sim;
     MessageBoxRecorder boxes;
     FakeRunnerWindow window;
@@ -172,8 +157,7 @@ TEST(RunnerStream, SpectrumSinksAreReadAtEveryBlockAndFedTheirOwnBlock)
 
     // The input sink gets the blocks as captured, the output sink as filtered (halved, truncated).
     const auto halved = [](Block b) {
-        for (int16_t& s : b)
-            s = static_cast<int16_t>(s * 0.5);
+        for (int16_t& s : b) s = static_cast<int16_t>(s * 0.5);
         return b;
     };
     ASSERT_EQ(in.re.size(), 2u);

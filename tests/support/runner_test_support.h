@@ -20,15 +20,13 @@
 #include "toolkit/toolkit.h"
 
 // Texts in failure messages, not their bytes.
-inline void PrintTo(const QString& text, std::ostream* os)
-{
+inline void PrintTo(const QString& text, std::ostream* os) {
     *os << '"' << text.toStdString() << '"';
 }
 
 namespace zqtest {
 
-inline void Pump()
-{
+inline void Pump() {
     for (int n = 0; n < 3; ++n) {
         QCoreApplication::processEvents();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -43,8 +41,7 @@ public:
     CSpectrumSink* InputSpectrumLink() const override { return in; }
     CSpectrumSink* OutputSpectrumLink() const override { return out; }
     CResponseSink* ResponseLink() const override { return response; }
-    void ShowRunnerMessage(const char* text) override
-    {
+    void ShowRunnerMessage(const char* text) override {
         ZqMessageBox(QString::fromLatin1(text), MB_OK | MB_ICONEXCLAMATION);
     }
     void RequestClose() override { PostCloseRequest(this); }
@@ -61,13 +58,11 @@ struct MessageBoxRecorder {
     QStringList texts;
     QStringList titles;
     std::function<void(int boxNumber)> whileOpen;
-    MessageBoxRecorder()
-    {
+    MessageBoxRecorder() {
         SetMessageBoxHook([this](const QString& title, const QString& text, unsigned) {
             titles.append(title);
             texts.append(text);
-            if (whileOpen)
-                whileOpen(static_cast<int>(texts.size()));
+            if (whileOpen) whileOpen(static_cast<int>(texts.size()));
             return int(IDOK);
         });
     }
@@ -76,14 +71,12 @@ struct MessageBoxRecorder {
 
 using Block = std::vector<int16_t>;
 
-inline std::vector<Block> RandomBlocks(int count, unsigned seed, int amplitude = 32767)
-{
+inline std::vector<Block> RandomBlocks(int count, unsigned seed, int amplitude = 32767) {
     std::mt19937 rng(seed);
     std::uniform_int_distribution<int> dist(-amplitude - 1, amplitude);
     std::vector<Block> blocks(count, Block(2048));
     for (Block& b : blocks)
-        for (int16_t& s : b)
-            s = static_cast<int16_t>(dist(rng));
+        for (int16_t& s : b) s = static_cast<int16_t>(dist(rng));
     if (amplitude == 32767 && count > 0) {
         blocks[0][0] = -32768;
         blocks[0][1] = 32767;
@@ -95,10 +88,8 @@ inline std::vector<Block> RandomBlocks(int count, unsigned seed, int amplitude =
 class SimStream {
 public:
     explicit SimStream(SimWaveBackend& sim) : m_sim(sim) {}
-    bool Feed(const Block& block)
-    {
-        if (!m_sim.completeCapture(block.data()))
-            return false;
+    bool Feed(const Block& block) {
+        if (!m_sim.completeCapture(block.data())) return false;
         QCoreApplication::sendPostedEvents();
         while (m_sim.queuedPlayback() > 2) {
             m_sim.completePlayback();
@@ -106,26 +97,22 @@ public:
         }
         return true;
     }
-    void Drain()
-    {
-        while (m_sim.completePlayback())
-            QCoreApplication::sendPostedEvents();
+    void Drain() {
+        while (m_sim.completePlayback()) QCoreApplication::sendPostedEvents();
     }
+
 private:
     SimWaveBackend& m_sim;
 };
 
-inline std::vector<int16_t> Concat(const std::vector<Block>& blocks)
-{
+inline std::vector<int16_t> Concat(const std::vector<Block>& blocks) {
     std::vector<int16_t> all;
-    for (const Block& b : blocks)
-        all.insert(all.end(), b.begin(), b.end());
+    for (const Block& b : blocks) all.insert(all.end(), b.begin(), b.end());
     return all;
 }
 
 // The filter over the whole stream from silence: y[n] = sum_j h[j] x[n-j], clamped, truncated toward zero.
-inline std::vector<int16_t> ReferenceFir(const std::vector<int16_t>& x, const std::vector<double>& h)
-{
+inline std::vector<int16_t> ReferenceFir(const std::vector<int16_t>& x, const std::vector<double>& h) {
     std::vector<int16_t> y(x.size());
     for (std::size_t n = 0; n < x.size(); ++n) {
         double acc = 0.0;
@@ -147,19 +134,16 @@ inline std::vector<int16_t> ReferenceFir(const std::vector<int16_t>& x, const st
 }
 
 struct BankEntry {
-    std::string name;           // raw bytes, up to 127
+    std::string name;  // raw bytes, up to 127
     std::vector<double> coefficients;
-    int32_t storedCount = -1;   // -1: the size of coefficients
+    int32_t storedCount = -1;  // -1: the size of coefficients
 };
 
-inline void AppendLe32(std::string& out, int32_t v)
-{
-    for (int k = 0; k < 4; ++k)
-        out.push_back(static_cast<char>((static_cast<uint32_t>(v) >> (8 * k)) & 0xff));
+inline void AppendLe32(std::string& out, int32_t v) {
+    for (int k = 0; k < 4; ++k) out.push_back(static_cast<char>((static_cast<uint32_t>(v) >> (8 * k)) & 0xff));
 }
 
-inline void WriteBank(const std::string& path, const std::vector<BankEntry>& entries)
-{
+inline void WriteBank(const std::string& path, const std::vector<BankEntry>& entries) {
     std::string out;
     AppendLe32(out, static_cast<int32_t>(entries.size()));
     int32_t position = 4 + 136 * static_cast<int32_t>(entries.size());
@@ -181,18 +165,15 @@ inline void WriteBank(const std::string& path, const std::vector<BankEntry>& ent
     std::ofstream(path, std::ios::binary) << out;
 }
 
-inline void WriteText(const std::string& path, const std::string& text)
-{
+inline void WriteText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-inline std::vector<double> RandomTaps(int count, unsigned seed, double scale)
-{
+inline std::vector<double> RandomTaps(int count, unsigned seed, double scale) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> dist(-scale, scale);
     std::vector<double> h(count);
-    for (double& c : h)
-        c = dist(rng);
+    for (double& c : h) c = dist(rng);
     return h;
 }
 

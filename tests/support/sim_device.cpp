@@ -1,13 +1,13 @@
 #include "tests/support/sim_device.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <algorithm>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
-#include <unistd.h>
 
 namespace {
 

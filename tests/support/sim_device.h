@@ -16,7 +16,7 @@ enum class SimOp { Open, Prepare, Unprepare, Queue, Start, Reset, Close };
 
 class SimWaveBackend : public WaveDeviceBackend {
 public:
-    SimWaveBackend();   // installs itself with WaveSetBackend
+    SimWaveBackend();  // installs itself with WaveSetBackend
     ~SimWaveBackend() override;  // restores the real backend
 
     WaveDevice* open(WaveDirection direction, int deviceId, const WaveFormat& format, QObject* target) override;

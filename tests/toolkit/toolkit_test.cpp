@@ -53,7 +53,8 @@ TEST(Toolkit, MessageBoxHookSeesTitleTextAndTypeAndGivesTheAnswer) {
 TEST(Toolkit, RealMessageBoxKeepsPostedEventsFlowing) {
     bool delivered = false;
     QObject receiver;
-    QMetaObject::invokeMethod(&receiver, [&] { delivered = true; }, Qt::QueuedConnection);
+    const auto deliver = [&] { delivered = true; };
+    QMetaObject::invokeMethod(&receiver, deliver, Qt::QueuedConnection);
     QString title, text;
     answerNextBox(QMessageBox::Ok, &title, &text);
     EXPECT_EQ(ZqMessageBox("Unable to start recording."), IDOK);

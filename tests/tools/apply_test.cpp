@@ -3,18 +3,18 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <QString>
 #include <cmath>
 #include <csignal>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <filesystem>
 #include <set>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "dsp/filter_bank.h"
@@ -157,15 +157,18 @@ TEST(FilterApply, OutputIsTheProgramsOwnWavFileByteForByte) {
     ASSERT_EQ(tool("apply " + bank + " --index 1 " + wav + " " + out, &err, &said), 0) << err;
     EXPECT_EQ(said.rfind("24576 samples, ", 0), 0u) << said;
     EXPECT_EQ(said.find('\n'), std::string::npos) << said;
-    EXPECT_TRUE(said.size() > clippedSaid.size() && said.substr(said.size() - clippedSaid.size()) == clippedSaid) << said;
+    EXPECT_TRUE(said.size() > clippedSaid.size() && said.substr(said.size() - clippedSaid.size()) == clippedSaid)
+        << said;
     EXPECT_TRUE(readAll(out) == fromBank);
     ASSERT_EQ(tool("apply " + fir + " --jobs 3 " + flac + " " + out, &err, &said), 0) << err;
     EXPECT_EQ(said.rfind("24576 samples, ", 0), 0u) << said;
-    EXPECT_TRUE(said.size() > clippedSaid.size() && said.substr(said.size() - clippedSaid.size()) == clippedSaid) << said;
+    EXPECT_TRUE(said.size() > clippedSaid.size() && said.substr(said.size() - clippedSaid.size()) == clippedSaid)
+        << said;
     EXPECT_TRUE(readAll(out) == fromBank);
 
     // The output's name chooses its format: the same samples in FLAC and AIFF, and close to them in Ogg Vorbis.
-    for (auto [kind, container] : {std::pair{"flac", SF_FORMAT_FLAC}, {"aiff", SF_FORMAT_AIFF}, {"OGG", SF_FORMAT_OGG}}) {
+    for (auto [kind, container] :
+         {std::pair{"flac", SF_FORMAT_FLAC}, {"aiff", SF_FORMAT_AIFF}, {"OGG", SF_FORMAT_OGG}}) {
         SCOPED_TRACE(kind);
         const std::string other = temp(std::string("apply_out.") + kind);
         ASSERT_EQ(tool("apply " + fir + " " + wav + " " + other, &err), 0) << err;
@@ -212,7 +215,9 @@ TEST(FilterApply, LongInputOnSeveralThreadsIsTheSameSum) {
 // sound taken at 11025 Hz, away from the edges where the resampler's filter meets the abrupt start and end.
 TEST(FilterApply, StereoAt44100ComesOutAt11025CloseToTheReference) {
     auto left = [](double t) { return 8000 * std::sin(2 * M_PI * 440 * t); };
-    auto right = [](double t) { return 6000 * std::sin(2 * M_PI * 1250 * t + 0.3) + 3000 * std::sin(2 * M_PI * 3000 * t); };
+    auto right = [](double t) {
+        return 6000 * std::sin(2 * M_PI * 1250 * t + 0.3) + 3000 * std::sin(2 * M_PI * 3000 * t);
+    };
     const int seconds = 3;
     std::vector<int16_t> stereo;
     for (int n = 0; n < 44100 * seconds; ++n) {
@@ -255,9 +260,9 @@ TEST(FilterApply, BadInputIsRefusedInOneLineAndLosesNothing) {
     ASSERT_TRUE(WriteFirFile(fir, " Half", {0.5}, error));
 
     const std::string empty = temp("empty.wav"), text = temp("text.wav"), silent = temp("silent.wav"),
-                      huge = temp("huge.wav"), cut = temp("cut.flac"), tooMany = temp("many.fir"), crowded = temp("crowded.fib"),
-                      longTaps = temp("long.fib"), cutWav = temp("cut.wav"), cutAiff = temp("cut.aiff"),
-                      cutStereo = temp("cut_stereo.wav");
+                      huge = temp("huge.wav"), cut = temp("cut.flac"), tooMany = temp("many.fir"),
+                      crowded = temp("crowded.fib"), longTaps = temp("long.fib"), cutWav = temp("cut.wav"),
+                      cutAiff = temp("cut.aiff"), cutStereo = temp("cut_stereo.wav");
     // Cut part way: libsndfile counts only what is there.
     writeSound(cutWav, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 11025, 1, std::vector<int16_t>(33075, 7));
     ASSERT_EQ(truncate(cutWav.c_str(), 44 + 2 * 14978), 0);
@@ -270,7 +275,12 @@ TEST(FilterApply, BadInputIsRefusedInOneLineAndLosesNothing) {
     writeSound(silent, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 11025, 1, {});
     writeSound(cut, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 11025, 1, zqtest::Concat(zqtest::RandomBlocks(40, 3)));
     ASSERT_EQ(truncate(cut.c_str(), static_cast<off_t>(readAll(cut).size() / 2)), 0);
-    zqtest::WriteText(tooMany, std::string(";\n") + [] { std::string s; for (int i = 0; i < 1001; ++i) s += "0.001\n"; return s; }());
+    zqtest::WriteText(
+        tooMany, std::string(";\n") + [] {
+            std::string s;
+            for (int i = 0; i < 1001; ++i) s += "0.001\n";
+            return s;
+        }());
     zqtest::WriteBank(crowded, std::vector<zqtest::BankEntry>(101, {"f", {1.0}}));
     zqtest::WriteBank(longTaps, {{"fine", {1.0}}, {"long", std::vector<double>(1001, 0.0)}});
     {
@@ -298,7 +308,8 @@ TEST(FilterApply, BadInputIsRefusedInOneLineAndLosesNothing) {
         {fir + " " + silent + " " + out, "holds no samples"},
         {fir + " " + huge + " " + out, "4 GiB"},
         {fir + " " + cut + " " + out, " after "},
-        {fir + " " + cutWav + " " + out, cutWav + " is cut short: its header promises 33075 samples, the file holds 14978"},
+        {fir + " " + cutWav + " " + out,
+         cutWav + " is cut short: its header promises 33075 samples, the file holds 14978"},
         {fir + " " + cutAiff + " " + out, "is cut short: its header promises 33075 samples, the file holds 14973"},
         {fir + " " + cutStereo + " " + out, "is cut short: its header promises 33075 samples, the file holds 12489"},
         {temp("none.fir") + " " + good + " " + out, "cannot be opened"},
@@ -364,8 +375,8 @@ TEST(FilterApply, BadInputIsRefusedInOneLineAndLosesNothing) {
     EXPECT_EQ(tool("apply " + fir + " " + good + " " + out), 0);
     EXPECT_EQ(wavSamples(out), std::vector<int16_t>(50000, 500));
     EXPECT_EQ(tempFilesIn(dir), 0);
-    for (const std::string& f : {good, out, fir, empty, text, silent, huge, cut, tooMany, crowded, longTaps, noisy, outFlac, pipe,
-                                 cutWav, cutAiff, cutStereo})
+    for (const std::string& f : {good, out, fir, empty, text, silent, huge, cut, tooMany, crowded, longTaps, noisy,
+                                 outFlac, pipe, cutWav, cutAiff, cutStereo})
         std::remove(f.c_str());
 }
 
@@ -393,7 +404,8 @@ TEST(FilterApply, TheOutputKeepsItsModeItsLinkAndItsLongName) {
         ASSERT_EQ(chown(kept.c_str(), nobody, nobody), 0);
         apply(kept);
         ASSERT_EQ(stat(kept.c_str(), &st), 0);
-        EXPECT_TRUE(st.st_uid == nobody && st.st_gid == nobody && (st.st_mode & 0777) == 0640) << st.st_uid << " " << st.st_mode;
+        EXPECT_TRUE(st.st_uid == nobody && st.st_gid == nobody && (st.st_mode & 0777) == 0640)
+            << st.st_uid << " " << st.st_mode;
     }
     // A link that names no file yet is refused and left so; then a link to the file, and a link to that link.
     ASSERT_EQ(symlink("sub/real.wav", (dir + "/link.wav").c_str()), 0);
@@ -410,7 +422,8 @@ TEST(FilterApply, TheOutputKeepsItsModeItsLinkAndItsLongName) {
         ASSERT_EQ(symlink(kept.c_str(), (dir + "/shared/planted.wav").c_str()), 0);
         ASSERT_EQ(lchown((dir + "/shared/planted.wav").c_str(), nobody, nobody), 0);
         zqtest::WriteText(kept, "root's file");
-        EXPECT_NE(halve(in, dir + "/shared/planted.wav").find("another user made in a shared folder"), std::string::npos);
+        EXPECT_NE(halve(in, dir + "/shared/planted.wav").find("another user made in a shared folder"),
+                  std::string::npos);
         EXPECT_EQ(readAll(kept), "root's file");
         EXPECT_EQ(namesIn(dir + "/shared"), std::set<std::string>{"planted.wav"});
         std::filesystem::remove_all(dir + "/shared");
@@ -420,7 +433,9 @@ TEST(FilterApply, TheOutputKeepsItsModeItsLinkAndItsLongName) {
     // "--" ends the options: names that begin with "-".
     std::string err;
     ASSERT_EQ(tool("apply " + std::string(ZQ_DEFAULT_BANK) + " --index 0 -- -in.wav -out.wav", &err, nullptr,
-                   "cd " + dir + " && cp " + in + " ./-in.wav &&"), 0) << err;
+                   "cd " + dir + " && cp " + in + " ./-in.wav &&"),
+              0)
+        << err;
     EXPECT_EQ(wavSamples(dir + "/-out.wav").size(), 5000u);
     std::remove((dir + "/-in.wav").c_str());
     std::remove((dir + "/-out.wav").c_str());

@@ -2,13 +2,13 @@
 // Running the built zoriq1-filter from a test, and private temporary paths.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
 inline std::string temp(const std::string& name) {
     return std::string(testing::TempDir()) + "zq_tools_" + std::to_string(getpid()) + "_" + name;

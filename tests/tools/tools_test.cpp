@@ -1,20 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "dsp/filter_bank.h"
 #include "dsp/fir_analysis.h"
 #include "dsp/fir_file.h"
+#include "tool_run.h"
 #include "tools/filter_files.h"
 #include "tools/fir_design.h"
 #include "tools/response.h"
-#include "tool_run.h"
 
 namespace {
 
@@ -176,7 +176,7 @@ TEST(FilterTool, DefaultBankMeetsItsStatedAttenuation) {
         int index;
         double lo, hi, maxDb;
     } stops[] = {{0, 700, 5512.5, -80}, {1, 1300, 5512.5, -80}, {2, 2600, 5512.5, -80}, {3, 0, 100, -80},
-                 {4, 0, 100, -80},      {4, 3600, 5512.5, -80}, {5, 0, 750, -80},      {5, 1250, 5512.5, -80},
+                 {4, 0, 100, -80},      {4, 3600, 5512.5, -80}, {5, 0, 750, -80},       {5, 1250, 5512.5, -80},
                  {6, 49, 51, -40},      {7, 59, 61, -40}};
     for (const Band& b : stops)
         EXPECT_LT(MaxGainDb(bank[b.index].coefficients, 11025, b.lo, b.hi), b.maxDb) << bank[b.index].name;

@@ -13,10 +13,10 @@
 #include <cmath>
 
 #include "dsp/filter_bank.h"
+#include "dsp/fir_analysis.h"
 #include "engine/wave_engine.h"
 #include "runners/runners.h"
 #include "tests/support/runner_test_support.h"
-#include "dsp/fir_analysis.h"
 #include "ui/filter_response_dlg.h"
 #include "ui/function_dlgs.h"
 #include "ui/output_choice.h"
@@ -35,16 +35,14 @@ public:
 struct FileDialogRecorder {
     QList<FileDialogRequest> requests;
     FileDialogResult answer;
-    FileDialogRecorder()
-    {
+    FileDialogRecorder() {
         SetFileDialogHook([this](const FileDialogRequest& r) {
             requests.append(r);
             return answer;
         });
     }
     ~FileDialogRecorder() { SetFileDialogHook({}); }
-    void Choose(const QString& path)
-    {
+    void Choose(const QString& path) {
         answer.accepted = true;
         answer.path = path;
         answer.fileName = QFileInfo(path).fileName();
@@ -54,21 +52,18 @@ struct FileDialogRecorder {
 // Records the order in which objects are destroyed.
 struct DestroyLog {
     QStringList order;
-    void Watch(QObject* object, const QString& name)
-    {
+    void Watch(QObject* object, const QString& name) {
         QObject::connect(object, &QObject::destroyed, [this, name] { order.append(name); });
     }
 };
 
 class FunctionWindows : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         owner.show();
         std::remove(FilterBankPath().c_str());
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         Pump();
         EXPECT_EQ(DirectMappingWindow, nullptr);
         EXPECT_EQ(FirBankWindow, nullptr);
@@ -78,8 +73,7 @@ protected:
     }
     // As the main window does it: hide itself, show the function window.
     template <class Dlg>
-    void ShowInPlaceOfOwner(Dlg* dlg)
-    {
+    void ShowInPlaceOfOwner(Dlg* dlg) {
         owner.hide();
         dlg->show();
     }
@@ -91,16 +85,14 @@ protected:
     QTemporaryDir dir;
 };
 
-void WriteLowPassBank(int taps = 1000)
-{
+void WriteLowPassBank(int taps = 1000) {
     std::vector<double> h(taps, 1.0 / taps);
     WriteBank(FilterBankPath(), {{"Tiefpa\xdf", h}, {"Second", {1.0}}});
 }
 
 }  // namespace
 
-TEST_F(FunctionWindows, DirectMappingWindowStartsItsRunnerHiddenTopmostAndCentred)
-{
+TEST_F(FunctionWindows, DirectMappingWindowStartsItsRunnerHiddenTopmostAndCentred) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&owner));
     auto* dlg = new CDirectMappingDlg(&owner);
     EXPECT_FALSE(dlg->isVisible());
@@ -133,8 +125,7 @@ TEST_F(FunctionWindows, DirectMappingWindowStartsItsRunnerHiddenTopmostAndCentre
     EXPECT_TRUE(boxes.texts.isEmpty());
 }
 
-TEST_F(FunctionWindows, TickingAndClearingOpensAndClosesOneSpectrumWindowFedFromTheNextBlock)
-{
+TEST_F(FunctionWindows, TickingAndClearingOpensAndClosesOneSpectrumWindowFedFromTheNextBlock) {
     auto* dlg = new CDirectMappingDlg(&owner);
     ShowInPlaceOfOwner(dlg);
     SimStream stream(sim);
@@ -162,8 +153,7 @@ TEST_F(FunctionWindows, TickingAndClearingOpensAndClosesOneSpectrumWindowFedFrom
     dlg->reject();
 }
 
-TEST_F(FunctionWindows, StopWithBothSpectrumWindowsOpenClosesInputThenOutputThenItself)
-{
+TEST_F(FunctionWindows, StopWithBothSpectrumWindowsOpenClosesInputThenOutputThenItself) {
     WriteLowPassBank();
     auto* dlg = new CFirFilterDlg(0, &owner);
     ASSERT_EQ(FirBankWindow, dlg);
@@ -202,8 +192,7 @@ TEST_F(FunctionWindows, StopWithBothSpectrumWindowsOpenClosesInputThenOutputThen
     EXPECT_FALSE(sim.isOpen(WaveDirection::Playback));
 }
 
-TEST_F(FunctionWindows, EnterAndEscapeStopTheFunction)
-{
+TEST_F(FunctionWindows, EnterAndEscapeStopTheFunction) {
     for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
         SCOPED_TRACE(key);
         QPointer<CDirectMappingDlg> dlg = new CDirectMappingDlg(&owner);
@@ -216,8 +205,7 @@ TEST_F(FunctionWindows, EnterAndEscapeStopTheFunction)
     }
 }
 
-TEST_F(FunctionWindows, ABankEntryTooLongClosesTheWindowWithoutOpeningADevice)
-{
+TEST_F(FunctionWindows, ABankEntryTooLongClosesTheWindowWithoutOpeningADevice) {
     WriteBank(FilterBankPath(), {{"Long", std::vector<double>(1001, 0.001)}});
     QPointer<CFirFilterDlg> dlg = new CFirFilterDlg(0, &owner);
     EXPECT_EQ(boxes.texts, QStringList{QStringLiteral("Error reading filter coefficients.")});
@@ -229,11 +217,9 @@ TEST_F(FunctionWindows, ABankEntryTooLongClosesTheWindowWithoutOpeningADevice)
     EXPECT_TRUE(owner.isVisible());
 }
 
-TEST_F(FunctionWindows, AMissingBankOrIndexIsAReadError)
-{
+TEST_F(FunctionWindows, AMissingBankOrIndexIsAReadError) {
     for (int index : {0, 2, -1}) {
-        if (index != 0)
-            WriteLowPassBank(3);
+        if (index != 0) WriteLowPassBank(3);
         QPointer<CFirFilterDlg> dlg = new CFirFilterDlg(index, &owner);
         Pump();
         EXPECT_TRUE(dlg.isNull());
@@ -242,8 +228,7 @@ TEST_F(FunctionWindows, AMissingBankOrIndexIsAReadError)
     EXPECT_TRUE(sim.calls().isEmpty());
 }
 
-TEST_F(FunctionWindows, TheUserFilterAsksForAnExistingFirFileFirst)
-{
+TEST_F(FunctionWindows, TheUserFilterAsksForAnExistingFirFileFirst) {
     QPointer<CUserFirFilterDlg> dlg = new CUserFirFilterDlg(&owner);
     ASSERT_EQ(files.requests.size(), 1);
     const FileDialogRequest& r = files.requests[0];
@@ -263,11 +248,9 @@ TEST_F(FunctionWindows, TheUserFilterAsksForAnExistingFirFileFirst)
     EXPECT_TRUE(owner.isVisible());
 }
 
-TEST_F(FunctionWindows, ACoefficientFileWithTooManyValuesClosesTheWindow)
-{
+TEST_F(FunctionWindows, ACoefficientFileWithTooManyValuesClosesTheWindow) {
     std::string text;
-    for (int n = 0; n < 1001; ++n)
-        text += "0.001\n";
+    for (int n = 0; n < 1001; ++n) text += "0.001\n";
     const QString path = dir.filePath(QStringLiteral("long.fir"));
     WriteText(path.toStdString(), text);
     files.Choose(path);
@@ -278,8 +261,7 @@ TEST_F(FunctionWindows, ACoefficientFileWithTooManyValuesClosesTheWindow)
     EXPECT_TRUE(dlg.isNull());
 }
 
-TEST_F(FunctionWindows, TheUserFilterShowsItsFileInFullAndRunsWithoutADescription)
-{
+TEST_F(FunctionWindows, TheUserFilterShowsItsFileInFullAndRunsWithoutADescription) {
     // A directory path far longer than any fixed path buffer.
     QString deep = dir.path();
     for (int n = 0; n < 12; ++n)
@@ -299,8 +281,7 @@ TEST_F(FunctionWindows, TheUserFilterShowsItsFileInFullAndRunsWithoutADescriptio
     dlg->reject();
 }
 
-TEST_F(FunctionWindows, TheDescriptionIsDecodedFromTheWindowsCodePage)
-{
+TEST_F(FunctionWindows, TheDescriptionIsDecodedFromTheWindowsCodePage) {
     const QString path = dir.filePath(QStringLiteral("desc.fir"));
     WriteText(path.toStdString(), "; Gl\x84ttung \x80 5\n0.5 0.5\n");
     files.Choose(path);
@@ -309,8 +290,7 @@ TEST_F(FunctionWindows, TheDescriptionIsDecodedFromTheWindowsCodePage)
     dlg->reject();
 }
 
-TEST_F(FunctionWindows, TheOwnersOutputChoiceReachesTheRunner)
-{
+TEST_F(FunctionWindows, TheOwnersOutputChoiceReachesTheRunner) {
     const QString path = dir.filePath(QStringLiteral("run.wav"));
     owner.m_bOutputToFile = 1;
     owner.m_strOutputPath = path;
@@ -320,15 +300,13 @@ TEST_F(FunctionWindows, TheOwnersOutputChoiceReachesTheRunner)
     owner.m_bOutputToFile = 0;
     owner.m_strOutputPath.clear();
     SimStream stream(sim);
-    for (const Block& b : RandomBlocks(3, 23))
-        stream.Feed(b);
+    for (const Block& b : RandomBlocks(3, 23)) stream.Feed(b);
     stream.Drain();
     dlg->reject();
     EXPECT_TRUE(QFile::exists(path));
 }
 
-TEST_F(FunctionWindows, AnErrorDuringTheRunClosesTheWindowButTheDiskFullNoticeDoesNot)
-{
+TEST_F(FunctionWindows, AnErrorDuringTheRunClosesTheWindowButTheDiskFullNoticeDoesNot) {
     QPointer<CDirectMappingDlg> dlg = new CDirectMappingDlg(&owner);
     ShowInPlaceOfOwner(dlg.data());
     dlg->m_btnSpectrum->click();
@@ -346,8 +324,7 @@ TEST_F(FunctionWindows, AnErrorDuringTheRunClosesTheWindowButTheDiskFullNoticeDo
 
 // The second box's nested loop runs the stop while the engine's hidden window is still handling the
 // notification that opened the box.
-TEST_F(FunctionWindows, AStopRunInsideTheEnginesOwnHandlerLeavesNothingFreedInUse)
-{
+TEST_F(FunctionWindows, AStopRunInsideTheEnginesOwnHandlerLeavesNothingFreedInUse) {
     QPointer<CDirectMappingDlg> dlg = new CDirectMappingDlg(&owner);
     ShowInPlaceOfOwner(dlg.data());
     const auto deliver = [] { QCoreApplication::sendPostedEvents(); };
@@ -368,7 +345,8 @@ TEST_F(FunctionWindows, AStopRunInsideTheEnginesOwnHandlerLeavesNothingFreedInUs
     sim.completeCapture();
     deliver();
     Pump();
-    EXPECT_EQ(boxes.texts, (QStringList{QStringLiteral("Output buffer overflow"), QStringLiteral("Output buffer overflow")}));
+    EXPECT_EQ(boxes.texts,
+              (QStringList{QStringLiteral("Output buffer overflow"), QStringLiteral("Output buffer overflow")}));
     EXPECT_TRUE(dlg.isNull());
     EXPECT_TRUE(owner.isVisible());
     EXPECT_FALSE(sim.isOpen(WaveDirection::Playback));
@@ -378,16 +356,14 @@ TEST_F(FunctionWindows, AStopRunInsideTheEnginesOwnHandlerLeavesNothingFreedInUs
     next->reject();
 }
 
-TEST_F(FunctionWindows, AWavFileThatCannotBeFinishedIsToldAsTheWindowCloses)
-{
+TEST_F(FunctionWindows, AWavFileThatCannotBeFinishedIsToldAsTheWindowCloses) {
     const QString path = dir.filePath(QStringLiteral("out.wav"));
     owner.m_bOutputToFile = 1;
     owner.m_strOutputPath = path;
     QPointer<CDirectMappingDlg> dlg = new CDirectMappingDlg(&owner);
     ShowInPlaceOfOwner(dlg.data());
     SimStream stream(sim);
-    for (const Block& b : RandomBlocks(4, 24))
-        stream.Feed(b);
+    for (const Block& b : RandomBlocks(4, 24)) stream.Feed(b);
     ASSERT_TRUE(FailWritesToOpenFile(path));
     boxes.whileOpen = [&](int) {
         // A close request handled meanwhile finds the window stopping already.
@@ -402,8 +378,7 @@ TEST_F(FunctionWindows, AWavFileThatCannotBeFinishedIsToldAsTheWindowCloses)
     EXPECT_TRUE(owner.isVisible());
 }
 
-TEST_F(FunctionWindows, AFailedStartIsReportedAndTheWindowCloses)
-{
+TEST_F(FunctionWindows, AFailedStartIsReportedAndTheWindowCloses) {
     sim.setOpenFails(WaveDirection::Capture, true);
     QPointer<CDirectMappingDlg> dlg = new CDirectMappingDlg(&owner);
     EXPECT_EQ(boxes.texts.size(), 1);
@@ -413,8 +388,7 @@ TEST_F(FunctionWindows, AFailedStartIsReportedAndTheWindowCloses)
     EXPECT_TRUE(owner.isVisible());
 }
 
-TEST_F(FunctionWindows, AWindowDeletedWithItsOwnerStopsItsRunnerAndSpectrumWindows)
-{
+TEST_F(FunctionWindows, AWindowDeletedWithItsOwnerStopsItsRunnerAndSpectrumWindows) {
     auto* other = new TestOwner;
     auto* dlg = new CUserFirFilterDlg(other);  // cancelled file dialog: nothing runs
     delete other;
@@ -432,8 +406,7 @@ TEST_F(FunctionWindows, AWindowDeletedWithItsOwnerStopsItsRunnerAndSpectrumWindo
 
 // The telephone band filter of the default bank, white noise through it on the simulated device: the
 // measured curve lies on the designed one in the pass band and far down in the stop band.
-TEST_F(FunctionWindows, TheResponseWindowMeasuresWhatTheFilterWasDesignedToDo)
-{
+TEST_F(FunctionWindows, TheResponseWindowMeasuresWhatTheFilterWasDesignedToDo) {
     ASSERT_TRUE(QFile::copy(QStringLiteral(ZQ_DEFAULT_BANK), QString::fromStdString(FilterBankPath())));
     auto* dlg = new CFirFilterDlg(4, &owner);
     ASSERT_TRUE(dlg->m_edtDescription->text().startsWith("Telephone band"));
@@ -460,14 +433,12 @@ TEST_F(FunctionWindows, TheResponseWindowMeasuresWhatTheFilterWasDesignedToDo)
     // The designed curve is the coefficients' |H| at every bin.
     ASSERT_EQ(response->m_designed.size(), 1025u);
     for (int k : {0, 93, 186, 600, 1024})
-        EXPECT_NEAR(response->m_designed[k], FirGainDb(BankCoefficients, BankCoefficientCount, k * 11025.0 / 2048, 11025),
-                    1e-9);
+        EXPECT_NEAR(response->m_designed[k],
+                    FirGainDb(BankCoefficients, BankCoefficientCount, k * 11025.0 / 2048, 11025), 1e-9);
 
     SimStream stream(sim);
-    for (int b = 0; b < 3; ++b)
-        stream.Feed(Block(2048, 0));
-    for (double db : response->m_measured)
-        ASSERT_TRUE(std::isnan(db)) << "silence measures nothing";
+    for (int b = 0; b < 3; ++b) stream.Feed(Block(2048, 0));
+    for (double db : response->m_measured) ASSERT_TRUE(std::isnan(db)) << "silence measures nothing";
     const long before = RunnerSpectrumFrames();
     const std::vector<Block> noise = RandomBlocks(250, 26, 8000);
     stream.Feed(noise[0]);
@@ -475,8 +446,7 @@ TEST_F(FunctionWindows, TheResponseWindowMeasuresWhatTheFilterWasDesignedToDo)
     EXPECT_EQ(RunnerSpectrumFrames(), before + 4) << "one transform of each block for all three windows";
     dlg->m_btnSpectrumIn->click();
     dlg->m_btnSpectrumOut->click();
-    for (std::size_t b = 2; b < noise.size(); ++b)
-        stream.Feed(noise[b]);
+    for (std::size_t b = 2; b < noise.size(); ++b) stream.Feed(noise[b]);
     // The estimate is unbiased, but a filter's delay leaves it noisy: it settles with the blocks averaged.
     EXPECT_EQ(response->m_estimate.Blocks(), 252);
     int pass = 0, stop = 0;
@@ -497,8 +467,10 @@ TEST_F(FunctionWindows, TheResponseWindowMeasuresWhatTheFilterWasDesignedToDo)
     EXPECT_EQ(response->m_nClipped, 0);
     EXPECT_EQ(response->m_nSamples, 253 * 2048);
     // What a screen reader reads: the cursor, what the curve is based on, the clipped samples.
-    EXPECT_TRUE(response->m_staticReadout->text().startsWith("1001.3 Hz: designed ")) << response->m_staticReadout->text().toStdString();
-    EXPECT_TRUE(response->m_staticReadout->text().contains(", measured -0.")) << response->m_staticReadout->text().toStdString();
+    EXPECT_TRUE(response->m_staticReadout->text().startsWith("1001.3 Hz: designed "))
+        << response->m_staticReadout->text().toStdString();
+    EXPECT_TRUE(response->m_staticReadout->text().contains(", measured -0."))
+        << response->m_staticReadout->text().toStdString();
     EXPECT_EQ(response->m_plot->accessibleDescription(), response->m_staticReadout->text());
     EXPECT_TRUE(response->m_staticBasis->text().startsWith("Measured over 252 blocks (46.8 s)"));
     EXPECT_EQ(response->m_staticClipped->text(), QStringLiteral("Clipped output samples: 0 of 518144 (0.00 %)"));
@@ -528,15 +500,13 @@ TEST_F(FunctionWindows, TheResponseWindowMeasuresWhatTheFilterWasDesignedToDo)
 
 // Direct mapping shows its flat 0 dB; a filter that clips counts exactly the samples it clipped since
 // the start, also those from before the window opened.
-TEST_F(FunctionWindows, TheResponseWindowServesEveryFunctionAndCountsClippedSamples)
-{
+TEST_F(FunctionWindows, TheResponseWindowServesEveryFunctionAndCountsClippedSamples) {
     auto* direct = new CDirectMappingDlg(&owner);
     ShowInPlaceOfOwner(direct);
     direct->m_actResponse->trigger();
     ASSERT_NE(direct->m_pResponse, nullptr);
     SimStream stream(sim);
-    for (const Block& block : RandomBlocks(3, 28, 1000))
-        stream.Feed(block);
+    for (const Block& block : RandomBlocks(3, 28, 1000)) stream.Feed(block);
     for (int k = 0; k < 1025; ++k) {
         EXPECT_NEAR(direct->m_pResponse->m_designed[k], 0.0, 1e-12);
         EXPECT_NEAR(direct->m_pResponse->m_measured[k], 0.0, 1e-9);
@@ -564,8 +534,7 @@ TEST_F(FunctionWindows, TheResponseWindowServesEveryFunctionAndCountsClippedSamp
     stream.Feed(input[0]);
     dlg->m_actResponse->trigger();
     ASSERT_NE(dlg->m_pResponse, nullptr);
-    for (std::size_t b = 1; b < input.size(); ++b)
-        stream.Feed(input[b]);
+    for (std::size_t b = 1; b < input.size(); ++b) stream.Feed(input[b]);
     const std::vector<int16_t> x = Concat(input);
     long long expected = 0;
     for (std::size_t n = 0; n < x.size(); ++n) {

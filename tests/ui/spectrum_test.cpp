@@ -211,7 +211,8 @@ TEST(SpectrumWindow, StartsWithTheDesignedSettings) {
     EXPECT_FALSE(dlg->m_btnManualGain->isChecked());
     EXPECT_FALSE(dlg->isVisible());
     // A caption without close, minimise or maximise box, and a fixed size.
-    EXPECT_FALSE(dlg->windowFlags() & (Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint | Qt::WindowSystemMenuHint));
+    EXPECT_FALSE(dlg->windowFlags() &
+                 (Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint | Qt::WindowSystemMenuHint));
     EXPECT_EQ(dlg->minimumSize(), dlg->maximumSize());
 }
 
@@ -324,7 +325,8 @@ TEST(SpectrumWindow, SecondFrameSitsBelowTheFirstAndMovesUpWhenAlone) {
     auto below = std::make_unique<CSpectrumDisplayDlg>("ZORIQ1: Spectrum Display", 11025, N, &requester);
     EXPECT_EQ(below->m_nSlot, 2);
     below->show();
-    EXPECT_EQ(below->frameGeometry().top(), unframed->height() + requester.frameGeometry().height() - requester.height());
+    EXPECT_EQ(below->frameGeometry().top(),
+              unframed->height() + requester.frameGeometry().height() - requester.height());
 }
 
 TEST(SpectrumPlot, PaintsWhiteFieldGreenTraceAndRedMarker) {
