@@ -76,7 +76,7 @@ missing() {  # the wanted packages that are not installed
   done
 }
 
-removals() {  # removals PACKAGE...: what installing them would remove, as apt simulates it
+removals() {  # removals PACKAGE...: what installing them would remove, as apt simulates it (-s: changes nothing)
   LC_ALL=C apt-get -s install --no-install-recommends "$@" 2>/dev/null | awk '$1 == "Remv" { print $2 }' || true
 }
 
